@@ -1,0 +1,48 @@
+#pragma once
+// 4-connected regions of the ROI mask and the reduced grid size.
+
+#include <cstdint>
+#include <vector>
+
+#include "dic2d/engine/dic_types.h"
+#include "dic2d/io/image_files.h"
+
+namespace dic2d {
+
+// One vertical run of a region: column x, rows y_first..y_last inclusive.
+struct RoiRun {
+  std::int32_t x = 0;
+  std::int32_t y_first = 0;
+  std::int32_t y_last = 0;
+};
+
+struct RoiRegion {
+  std::int32_t y_min = 0;
+  std::int32_t y_max = 0;
+  std::int32_t x_min = 0;
+  std::int32_t x_max = 0;
+  std::int32_t pixel_count = 0;
+  std::vector<RoiRun> runs;  // by increasing x, then increasing y_first
+};
+
+struct ReducedRoi {
+  std::int32_t reduced_width = 0;
+  std::int32_t reduced_height = 0;
+  std::vector<RoiRegion> regions;  // retained regions, in discovery order
+  std::vector<double> seed_paramvector;  // [round(x), round(y), 0 x 7]
+  std::int32_t seed_region = 0;
+};
+
+// Retained regions (more than roi_min_region_area pixels), ordered by the
+// x-major scan position of their first pixel.
+std::vector<RoiRegion> label_roi_regions(const RoiMask& mask,
+                                         const DicParameters& params);
+
+// Throws std::invalid_argument "subset_spacing must be non-negative.",
+// std::runtime_error "ROI mask does not contain a region larger than
+// roi_min_region_area." or "Seed point is not inside any retained ROI
+// region.".
+ReducedRoi build_reduced_roi(const RoiMask& mask, const SeedInput& seed,
+                             const DicParameters& params);
+
+}  // namespace dic2d
