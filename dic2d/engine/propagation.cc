@@ -1,0 +1,182 @@
+#include "dic2d/engine/propagation.h"
+
+#include <cstddef>
+#include <stdexcept>
+#include <utility>
+
+#include "dic2d/roi/reduced_grid.h"
+#include "dic2d/engine/seed_search.h"
+
+namespace dic2d {
+
+void queue_push(std::vector<QueueEntry>& heap, const QueueEntry& entry) {
+  heap.push_back(entry);
+  std::size_t k = heap.size() - 1;
+  while (k > 0) {
+    const std::size_t parent = (k - 1) / 2;
+    if (!(heap[k].corrcoef > heap[parent].corrcoef)) break;
+    std::swap(heap[k], heap[parent]);
+    k = parent;
+  }
+}
+
+QueueEntry queue_pop(std::vector<QueueEntry>& heap) {
+  const QueueEntry top = heap.front();
+  const QueueEntry last = heap.back();
+  heap.pop_back();
+  const std::size_t n = heap.size();
+  if (n == 0) return top;
+  std::size_t hole = 0;
+  // Move the hole down along the larger child (right unless left is larger).
+  while (2 * hole + 2 < n) {
+    std::size_t child = 2 * hole + 2;
+    if (heap[child - 1].corrcoef > heap[child].corrcoef) --child;
+    heap[hole] = heap[child];
+    hole = child;
+  }
+  if (2 * hole + 2 == n) {
+    heap[hole] = heap[2 * hole + 1];
+    hole = 2 * hole + 1;
+  }
+  while (hole > 0) {
+    const std::size_t parent = (hole - 1) / 2;
+    if (!(last.corrcoef > heap[parent].corrcoef)) break;
+    heap[hole] = heap[parent];
+    hole = parent;
+  }
+  heap[hole] = last;
+  return top;
+}
+
+std::vector<std::int32_t> build_grid_index_map(const std::vector<Point2>& points,
+                                               std::int32_t reduced_width,
+                                               std::int32_t reduced_height,
+                                               std::int64_t grid_step) {
+  const std::int64_t w = reduced_width > 0 ? reduced_width : 0;
+  const std::int64_t h = reduced_height > 0 ? reduced_height : 0;
+  std::vector<std::int32_t> map(static_cast<std::size_t>(w * h), -1);
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const std::int64_t gx = round_half_away(points[i][0]) / grid_step;
+    const std::int64_t gy = round_half_away(points[i][1]) / grid_step;
+    if (gx < 0 || gy < 0 || gx >= w || gy >= h) continue;
+    map[static_cast<std::size_t>(gx * h + gy)] = static_cast<std::int32_t>(i);
+  }
+  return map;
+}
+
+void propagate_rg(const GrayImage& reference, const GrayImage& deformed,
+                  const RoiMask& mask, const SeedInput& seed,
+                  const DicParameters& params, std::int32_t reduced_width,
+                  std::int32_t reduced_height,
+                  const std::vector<Point2>& reference_grid_points,
+                  const std::vector<double>& seed_paramvector, DicResult& result) {
+  const std::size_t n = reference_grid_points.size();
+  result.deformed_points.assign(n, Point2{0.0, 0.0});
+  result.u.assign(n, 0.0);
+  result.v.assign(n, 0.0);
+  result.du_dx.assign(n, 0.0);
+  result.du_dy.assign(n, 0.0);
+  result.dv_dx.assign(n, 0.0);
+  result.dv_dy.assign(n, 0.0);
+  result.corrcoef.assign(n, 0.0);
+  result.valid.assign(n, 0);
+
+  const std::int64_t grid_step = static_cast<std::int64_t>(params.subset_spacing) + 1;
+  const std::vector<std::int32_t> map =
+      build_grid_index_map(reference_grid_points, reduced_width, reduced_height, grid_step);
+  const std::int64_t w = reduced_width;
+  const std::int64_t h = reduced_height;
+
+  const std::int64_t sgx = round_half_away(seed.seed_x) / grid_step;
+  const std::int64_t sgy = round_half_away(seed.seed_y) / grid_step;
+  std::int32_t s = -1;
+  if (sgx >= 0 && sgy >= 0 && sgx < w && sgy < h) {
+    s = map[static_cast<std::size_t>(sgx * h + sgy)];
+  }
+  if (s < 0 || seed_paramvector.size() < 9) {
+    throw std::runtime_error("Seed point is not part of the reduced reference grid.");
+  }
+  const auto si = static_cast<std::size_t>(s);
+  const std::vector<double>& sp = seed_paramvector;
+  result.u[si] = sp[2];
+  result.v[si] = sp[3];
+  result.du_dx[si] = sp[4];
+  result.du_dy[si] = sp[5];
+  result.dv_dx[si] = sp[6];
+  result.dv_dy[si] = sp[7];
+  result.corrcoef[si] = sp[8];
+  result.deformed_points[si] = {reference_grid_points[si][0] + sp[2],
+                                reference_grid_points[si][1] + sp[3]};
+  result.valid[si] = 1;
+
+  std::vector<QueueEntry> heap;
+  heap.reserve(n);
+  queue_push(heap, QueueEntry{s, AffineParams{sp[2], sp[3], sp[4], sp[5], sp[6], sp[7]},
+                              sp[8]});
+
+  static constexpr int kNeighbour[4][2] = {{0, -1}, {1, 0}, {0, 1}, {-1, 0}};
+  const std::int64_t radius = params.rg_search_radius;
+  ReferenceSubset subset;
+  RefinementScratch scratch;
+
+  while (!heap.empty()) {
+    const QueueEntry parent = queue_pop(heap);
+    const auto pi = static_cast<std::size_t>(parent.index);
+    const double x = reference_grid_points[pi][0];
+    const double y = reference_grid_points[pi][1];
+    const std::int64_t gx = round_half_away(x) / grid_step;
+    const std::int64_t gy = round_half_away(y) / grid_step;
+    const AffineParams& p = parent.params;
+    for (const auto& d : kNeighbour) {
+      const std::int64_t nx = gx + d[0];
+      const std::int64_t ny = gy + d[1];
+      if (nx < 0 || ny < 0 || nx >= w || ny >= h) continue;
+      const std::int32_t j = map[static_cast<std::size_t>(nx * h + ny)];
+      if (j < 0 || result.valid[static_cast<std::size_t>(j)] == 1) continue;
+      const auto ji = static_cast<std::size_t>(j);
+      const double X = reference_grid_points[ji][0];
+      const double Y = reference_grid_points[ji][1];
+      const auto cx = static_cast<std::int32_t>(round_half_away(X));
+      const auto cy = static_cast<std::int32_t>(round_half_away(Y));
+      const std::int64_t pu = round_half_away((p.u + p.du_dx * (X - x)) + p.du_dy * (Y - y));
+      const std::int64_t pv = round_half_away((p.dv_dx * (X - x) + p.v) + p.dv_dy * (Y - y));
+
+      prepare_reference_subset(reference, mask, cx, cy, params, subset);
+      if (subset.offsets.size() <= 2) continue;
+      // Only displacements keeping the subset inside the image are visited,
+      // so a huge search radius stays bounded.
+      const auto match =
+          best_integer_match(subset, deformed, pu - radius, pu + radius, pv - radius,
+                             pv + radius);
+      if (!match) continue;
+
+      AffineParams estimate{static_cast<double>(match->du), static_cast<double>(match->dv),
+                            p.du_dx, p.du_dy, p.dv_dx, p.dv_dy};
+      double corrcoef = match->corrcoef;
+      if (const auto t =
+              refine_translation(subset, deformed, estimate.u, estimate.v, params, scratch)) {
+        estimate.u = t->u;
+        estimate.v = t->v;
+        corrcoef = t->corrcoef;
+      }
+      if (const auto a = refine_affine(subset, deformed, estimate, params, scratch)) {
+        estimate = a->params;
+        corrcoef = a->corrcoef;
+      }
+      if (corrcoef < params.cutoff_corrcoef) continue;
+
+      result.u[ji] = estimate.u;
+      result.v[ji] = estimate.v;
+      result.du_dx[ji] = estimate.du_dx;
+      result.du_dy[ji] = estimate.du_dy;
+      result.dv_dx[ji] = estimate.dv_dx;
+      result.dv_dy[ji] = estimate.dv_dy;
+      result.corrcoef[ji] = corrcoef;
+      result.deformed_points[ji] = {X + estimate.u, Y + estimate.v};
+      result.valid[ji] = 1;
+      queue_push(heap, QueueEntry{j, estimate, corrcoef});
+    }
+  }
+}
+
+}  // namespace dic2d

@@ -1,0 +1,126 @@
+#pragma once
+// Sub-pixel Gauss-Newton refinement of a subset match: translation only, and
+// the six-parameter affine warp, each ending with the zero-normalised
+// cross-correlation (ZNCC) coefficient of the refined match.
+//
+// Conventions: the subset is the ordered offsets list of build_subset_offsets
+// around an integer centre (cx, cy); every sum over it runs in that order.
+// A subset pixel (dx, dy) maps into the deformed image at
+//   x' = (cx + dx) + u + du_dx * dx + du_dy * dy,
+//   y' = (cy + dy) + v + dv_dx * dx + dv_dy * dy,
+// evaluated left to right. Displacements are in pixels, gradients are
+// dimensionless. Deformed samples are bilinear (border policy in
+// interpolation.h); reference samples are read at integer pixels only.
+// Refinements never throw: failure (too few usable pixels, singular system,
+// non-finite update, flat subset) returns nothing and the caller keeps its
+// estimate.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "dic2d/engine/dic_types.h"
+#include "dic2d/io/image_files.h"
+#include "dic2d/roi/reduced_grid.h"
+
+namespace dic2d {
+
+// Variance floor of every correlation coefficient.
+inline constexpr double kVarianceFloor = 2.220446049250313e-16;  // 2^-52
+// Magnitude at or below which a determinant or pivot counts as singular.
+inline constexpr double kSingularLimit = 1e-12;
+
+// u, v, du_dx, du_dy, dv_dx, dv_dy, in this order everywhere.
+struct AffineParams {
+  double u = 0.0;
+  double v = 0.0;
+  double du_dx = 0.0;
+  double du_dy = 0.0;
+  double dv_dx = 0.0;
+  double dv_dy = 0.0;
+};
+
+struct TranslationResult {
+  double u = 0.0;
+  double v = 0.0;
+  double corrcoef = 0.0;
+};
+
+struct AffineResult {
+  AffineParams params;
+  double corrcoef = 0.0;
+};
+
+// The reference side of a subset at one integer centre, gathered once and
+// shared by the integer search and both refinements of that centre. Storage
+// is reused between centres, so a caller keeps one of these per run.
+struct ReferenceSubset {
+  std::int32_t cx = 0;
+  std::int32_t cy = 0;
+  std::vector<SubsetOffset> offsets;
+  std::vector<double> offset_x;       // dx as double
+  std::vector<double> offset_y;       // dy as double
+  std::vector<double> pixel_x;        // cx + dx as double
+  std::vector<double> pixel_y;        // cy + dy as double
+  std::vector<std::int64_t> pixel_index;  // (cx + dx) * height + (cy + dy)
+  std::vector<double> values;         // reference samples, offset order
+  std::vector<double> centred;        // values - mean
+  double mean = 0.0;                  // sum of values / n
+  double srr = 0.0;                   // sum of centred^2
+  // Bounding box of the offsets; meaningful only when offsets is non-empty.
+  std::int32_t dx_min = 0;
+  std::int32_t dx_max = 0;
+  std::int32_t dy_min = 0;
+  std::int32_t dy_max = 0;
+};
+
+// Scratch storage of the final coefficient (deformed samples, kept pairs),
+// reused between calls so that no iteration allocates.
+struct RefinementScratch {
+  std::vector<double> sample;
+  std::vector<std::uint8_t> usable;
+  std::vector<double> kept_reference;
+  std::vector<double> kept_deformed;
+};
+
+// Builds the subset at (cx, cy) (build_subset_offsets) and gathers the
+// reference samples with their mean and centred sum of squares. The centre
+// must be a pixel of the reference image (offsets then lie inside it).
+void prepare_reference_subset(const GrayImage& reference, const RoiMask& mask,
+                              std::int32_t cx, std::int32_t cy,
+                              const DicParameters& params, ReferenceSubset& subset);
+
+// Translation-only refinement from (u, v); the gradients of the warp are 0.
+std::optional<TranslationResult> refine_translation(
+    const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
+    double u, double v, std::int32_t cx, std::int32_t cy, const DicParameters& params);
+
+std::optional<AffineResult> refine_affine(const GrayImage& reference,
+                                          const GrayImage& deformed,
+                                          const RoiMask& mask, std::int32_t cx,
+                                          std::int32_t cy, const AffineParams& initial,
+                                          const DicParameters& params);
+
+// The same refinements on a prepared subset (of `deformed`'s reference image),
+// reusing `scratch`. Results are identical to the overloads above.
+std::optional<TranslationResult> refine_translation(const ReferenceSubset& subset,
+                                                    const GrayImage& deformed,
+                                                    double u, double v,
+                                                    const DicParameters& params,
+                                                    RefinementScratch& scratch);
+
+std::optional<AffineResult> refine_affine(const ReferenceSubset& subset,
+                                          const GrayImage& deformed,
+                                          const AffineParams& initial,
+                                          const DicParameters& params,
+                                          RefinementScratch& scratch);
+
+// Solves a * x = rhs by Gaussian elimination with partial pivoting (first row
+// of largest magnitude at or below the diagonal). Nothing when a pivot or a
+// diagonal element has magnitude <= kSingularLimit. `a` and `rhs` are
+// consumed.
+std::optional<std::array<double, 6>> solve_6x6(std::array<std::array<double, 6>, 6>& a,
+                                               std::array<double, 6>& rhs);
+
+}  // namespace dic2d

@@ -1,0 +1,81 @@
+#include "dic2d/engine/validation.h"
+
+#include <cmath>
+#include <cstdint>
+#include <stdexcept>
+
+namespace dic2d {
+
+namespace {
+
+// True when `value` is finite and rounds (half away from zero) into
+// 0 <= round(value) < extent. The range is tested before rounding so that
+// no coordinate, however large, reaches the integer conversion.
+bool rounds_into(double value, std::int32_t extent) {
+  return value > -0.5 && value < static_cast<double>(extent) - 0.5;
+}
+
+}  // namespace
+
+void validate_dic_inputs(const GrayImage& reference, const GrayImage& deformed,
+                         const RoiMask& mask, const SeedInput& seed,
+                         const DicParameters& params) {
+  validate_image(reference, "Reference image");
+  validate_image(deformed, "Deformed image");
+  validate_mask(mask);
+  if (reference.width != deformed.width || reference.height != deformed.height) {
+    throw std::invalid_argument("Reference and deformed images must have the same dimensions.");
+  }
+  if (reference.width != mask.width || reference.height != mask.height) {
+    throw std::invalid_argument("ROI mask dimensions must match the reference image.");
+  }
+  if (params.subset_radius < 10) {
+    throw std::invalid_argument("subset_radius must be at least 10.");
+  }
+  if (params.subset_spacing < 0) {
+    throw std::invalid_argument("subset_spacing must be non-negative.");
+  }
+  if (params.seed_search_radius < 0) {
+    throw std::invalid_argument("seed_search_radius must be non-negative.");
+  }
+  if (params.rg_search_radius < 0) {
+    throw std::invalid_argument("rg_search_radius must be non-negative.");
+  }
+  if (params.roi_min_region_area < 0) {
+    throw std::invalid_argument("roi_min_region_area must be non-negative.");
+  }
+
+  const double x = seed.seed_x;
+  const double y = seed.seed_y;
+  // NaN fails both comparisons, so it never passes.
+  bool seed_inside = rounds_into(x, mask.width) && rounds_into(y, mask.height);
+  if (seed_inside) {
+    const std::int64_t xr = std::llround(x);
+    const std::int64_t yr = std::llround(y);
+    seed_inside = mask.values[static_cast<std::size_t>(xr * mask.height + yr)] != 0;
+  }
+  if (!seed_inside) {
+    throw std::invalid_argument("Seed point must be finite, in bounds, and inside the ROI mask.");
+  }
+
+  // The pitch in floating point: subset_spacing + 1 cannot overflow here.
+  const double step = static_cast<double>(params.subset_spacing) + 1.0;
+  if (std::fmod(x, step) != 0.0 || std::fmod(y, step) != 0.0) {
+    throw std::invalid_argument("Seed point must be aligned to the reduced grid.");
+  }
+
+  if (params.cutoff_diffnorm <= 0 || params.cutoff_diffnorm > 0.01) {
+    throw std::invalid_argument("cutoff_diffnorm must be in (0, 1e-2].");
+  }
+  if (params.cutoff_iteration < 5) {
+    throw std::invalid_argument("cutoff_iteration must be at least 5.");
+  }
+  if (params.num_threads < 1) {
+    throw std::invalid_argument("num_threads must be positive.");
+  }
+  if (params.units_per_pixel <= 0) {
+    throw std::invalid_argument("units_per_pixel must be positive.");
+  }
+}
+
+}  // namespace dic2d
