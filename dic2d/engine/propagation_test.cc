@@ -21,14 +21,10 @@ std::vector<std::int32_t> drain(std::vector<QueueEntry>& heap) {
 }
 
 TEST(QueueTest, EqualCoefficientsPopInHeapRuleOrder) {
-  // Worked by hand with the push/pop rules: pushes of equal keys never
-  // move, so the array is 0 1 2 3 4. Pop 0: last (4) leaves, hole walks
-  // 0 -> 2 (right child on ties), no child below 2 within n = 4, so
-  // 2 moves up, 4 goes to slot 2: [2 1 4 3]. Pop 2: last (3) leaves, hole
-  // 0 -> 2 (two children 1, 4? no: children of 0 are 1 and 2; right wins)
-  // -> array [4 1 _], hole 2 has no child, 3 placed: [4 1 3]. Pop 4:
-  // last 3 leaves, hole 0 has two children (1, 3)? n = 2: one left child
-  // (1) moves up: [1 3]. Then 1, then 3.
+  // Worked by hand: equal pushes never move, so the array is 0 1 2 3 4.
+  // Pop 0: 4 leaves, the hole takes the right child on ties (2), then 4
+  // lands there: [2 1 4 3]. Pop 2: 3 leaves, hole takes 4: [4 1 3]. Pop 4:
+  // one left child (1) moves up: [1 3]. Then 1, then 3.
   std::vector<QueueEntry> heap;
   for (std::int32_t i = 0; i < 5; ++i) queue_push(heap, entry(i, 0.5));
   EXPECT_EQ(drain(heap), (std::vector<std::int32_t>{0, 2, 4, 1, 3}));

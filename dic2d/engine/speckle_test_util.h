@@ -17,7 +17,7 @@ struct Spot {
 };
 
 inline std::vector<Spot> make_spots(int width, int height, unsigned seed,
-                                    double density = 0.02) {
+                                    double density = 0.04) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<double> ux(-5.0, width + 5.0);
   std::uniform_real_distribution<double> uy(-5.0, height + 5.0);
