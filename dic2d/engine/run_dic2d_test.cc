@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "dic2d/engine/speckle_test_util.h"
+#include "dic2d/engine/spot_pattern_test_util.h"
 
 namespace dic2d {
 namespace {
