@@ -2,12 +2,20 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <utility>
 
 #include "dic2d/engine/interpolation.h"
 
 namespace dic2d {
 namespace {
+
+// Two doubles operated on lane by lane (SSE2 on x86-64, NEON on AArch64).
+// Each lane is the IEEE operation its scalar form would be, so packing two
+// independent sums into one register changes no bit of either.
+using Double2 = double __attribute__((vector_size(16)));
+
+inline Double2 broadcast(double value) { return Double2{value, value}; }
 
 // Bounds of the deformed image for bilinear sampling: a base cell needs
 // 0 <= x < width - 1 and 0 <= y < height - 1.
@@ -34,38 +42,100 @@ inline bool sample_at(const SampleBounds& img, double x, double y, double& value
   return true;
 }
 
-// Sample and half-pixel gradient at (x, y), sharing the cell arithmetic of
-// the five bilinear samples. Same values and same success as
-// bilinear_sample + half_pixel_gradient.
+// Sample and half-pixel gradient at (x, y). The two samples of each
+// difference are interpolated together, one per lane, with the operations of
+// bilinear_in_cell; same values and same success as bilinear_sample +
+// half_pixel_gradient.
 inline bool sample_with_gradient(const SampleBounds& img, double x, double y,
                                  double& value, double& gx, double& gy) {
-  const double xp = x + 0.5;
-  const double xm = x - 0.5;
-  const double yp = y + 0.5;
-  const double ym = y - 0.5;
-  // Rounding is monotone, so xm >= 0 implies x >= 0 and xp >= 0, and
-  // xp < limit implies x < limit and xm < limit; NaN fails every test.
-  if (!(0.0 <= xm && xp < img.x_limit && 0.0 <= ym && yp < img.y_limit)) {
+  constexpr Double2 kHalfSteps = {0.5, -0.5};
+  const Double2 xs = broadcast(x) + kHalfSteps;  // (x + 0.5, x - 0.5)
+  const Double2 ys = broadcast(y) + kHalfSteps;
+  // Rounding is monotone, so x - 0.5 >= 0 implies x >= 0 and x + 0.5 >= 0,
+  // and x + 0.5 < limit implies x < limit and x - 0.5 < limit; NaN fails
+  // every test.
+  if (!(0.0 <= xs[1] && xs[0] < img.x_limit && 0.0 <= ys[1] && ys[0] < img.y_limit)) {
     return false;
   }
-  const auto x0 = static_cast<std::int64_t>(x);
-  const auto y0 = static_cast<std::int64_t>(y);
-  const auto xp0 = static_cast<std::int64_t>(xp);
-  const auto xm0 = static_cast<std::int64_t>(xm);
-  const auto yp0 = static_cast<std::int64_t>(yp);
-  const auto ym0 = static_cast<std::int64_t>(ym);
+  // Every coordinate is now in [0, limit) with limit < 2^31, so truncation
+  // to 32 bits is the floor.
+  const auto x0 = static_cast<std::int32_t>(x);
+  const auto y0 = static_cast<std::int32_t>(y);
+  using Int2 = std::int32_t __attribute__((vector_size(8)));
+  const Int2 xs0 = __builtin_convertvector(xs, Int2);
+  const Int2 ys0 = __builtin_convertvector(ys, Int2);
   const double a = x - static_cast<double>(x0);
   const double b = y - static_cast<double>(y0);
-  const double ap = xp - static_cast<double>(xp0);
-  const double am = xm - static_cast<double>(xm0);
-  const double bp = yp - static_cast<double>(yp0);
-  const double bm = ym - static_cast<double>(ym0);
-  value = bilinear_in_cell(img.pixels, img.height, x0, y0, a, b);
-  gx = bilinear_in_cell(img.pixels, img.height, xp0, y0, ap, b) -
-       bilinear_in_cell(img.pixels, img.height, xm0, y0, am, b);
-  gy = bilinear_in_cell(img.pixels, img.height, x0, yp0, a, bp) -
-       bilinear_in_cell(img.pixels, img.height, x0, ym0, a, bm);
+  const Double2 as = xs - __builtin_convertvector(xs0, Double2);
+  const Double2 bs = ys - __builtin_convertvector(ys0, Double2);
+  const std::int64_t h = img.height;
+  const double* const column = img.pixels + static_cast<std::int64_t>(x0) * h;
+  const double* const base = column + y0;
+
+  const double one_a = 1.0 - a;
+  const double one_b = 1.0 - b;
+  value = (((one_a * one_b) * base[0] + (one_b * a) * base[h]) + (one_a * b) * base[1]) +
+          (a * b) * base[h + 1];
+
+  {
+    // Cells (x +- 0.5, y): same row, fractions as, b.
+    const double* const p = img.pixels + static_cast<std::int64_t>(xs0[0]) * h + y0;
+    const double* const m = img.pixels + static_cast<std::int64_t>(xs0[1]) * h + y0;
+    const Double2 one_as = 1.0 - as;
+    const Double2 v00 = {p[0], m[0]};
+    const Double2 v10 = {p[h], m[h]};
+    const Double2 v01 = {p[1], m[1]};
+    const Double2 v11 = {p[h + 1], m[h + 1]};
+    const Double2 s = (((one_as * one_b) * v00 + (one_b * as) * v10) + (one_as * b) * v01) +
+                      (as * b) * v11;
+    gx = s[0] - s[1];
+  }
+  {
+    // Cells (x, y +- 0.5): same column, fractions a, bs.
+    const double* const p = column + ys0[0];
+    const double* const m = column + ys0[1];
+    const Double2 one_bs = 1.0 - bs;
+    const Double2 v00 = {p[0], m[0]};
+    const Double2 v10 = {p[h], m[h]};
+    const Double2 v01 = {p[1], m[1]};
+    const Double2 v11 = {p[h + 1], m[h + 1]};
+    const Double2 s = (((one_a * one_bs) * v00 + (one_bs * a) * v10) + (one_a * bs) * v01) +
+                      (a * bs) * v11;
+    gy = s[0] - s[1];
+  }
   return true;
+}
+
+// Cells of `coordinate` for an axis whose sampling limit is `limit`; `stride`
+// is the image height for x (column-major storage) and 1 for y. The same
+// arithmetic as sample_with_gradient, so the same bits.
+inline AxisCells axis_cells(double coordinate, double limit, std::int64_t stride) {
+  AxisCells cells;
+  const double plus = coordinate + 0.5;
+  const double minus = coordinate - 0.5;
+  cells.inside = 0.0 <= minus && plus < limit;
+  if (!cells.inside) {
+    return cells;
+  }
+  const auto c0 = static_cast<std::int32_t>(coordinate);
+  const auto cp = static_cast<std::int32_t>(plus);
+  const auto cm = static_cast<std::int32_t>(minus);
+  cells.cell = static_cast<std::int64_t>(c0) * stride;
+  cells.cell_plus = static_cast<std::int64_t>(cp) * stride;
+  cells.cell_minus = static_cast<std::int64_t>(cm) * stride;
+  cells.fraction = coordinate - static_cast<double>(c0);
+  cells.one_minus = 1.0 - cells.fraction;
+  cells.fraction_pm[0] = plus - static_cast<double>(cp);
+  cells.fraction_pm[1] = minus - static_cast<double>(cm);
+  cells.one_minus_pm[0] = 1.0 - cells.fraction_pm[0];
+  cells.one_minus_pm[1] = 1.0 - cells.fraction_pm[1];
+  return cells;
+}
+
+inline Double2 load2(const double* aligned_pair) {
+  Double2 value;
+  std::memcpy(&value, aligned_pair, sizeof value);
+  return value;
 }
 
 // ZNCC between the reference subset and the deformed samples at the warped
@@ -186,6 +256,12 @@ void prepare_reference_subset(const GrayImage& reference, const RoiMask& mask,
   subset.dx_max = dx_max;
   subset.dy_min = dy_min;
   subset.dy_max = dy_max;
+  subset.column.resize(n);
+  subset.row.resize(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    subset.column[k] = subset.offsets[k].dx - dx_min;
+    subset.row[k] = subset.offsets[k].dy - dy_min;
+  }
   subset.mean = n > 0 ? sum / static_cast<double>(n) : 0.0;
   double srr = 0.0;
   for (std::size_t k = 0; k < n; ++k) {
@@ -250,19 +326,71 @@ std::optional<TranslationResult> refine_translation(const ReferenceSubset& subse
   const double* px = subset.pixel_x.data();
   const double* py = subset.pixel_y.data();
   const double* ref = subset.values.data();
+  const std::int32_t* column = subset.column.data();
+  const std::int32_t* row = subset.row.data();
+  const std::int64_t x_first = static_cast<std::int64_t>(subset.cx) + subset.dx_min;
+  const std::int64_t y_first = static_cast<std::int64_t>(subset.cy) + subset.dy_min;
+  const auto columns = static_cast<std::size_t>(subset.dx_max - subset.dx_min) + 1;
+  const auto rows = static_cast<std::size_t>(subset.dy_max - subset.dy_min) + 1;
+  scratch.columns.resize(columns);
+  scratch.rows.resize(rows);
   for (std::int32_t iteration = 0; iteration < params.cutoff_iteration; ++iteration) {
+    // Every pixel of a column shares x = (cx + dx) + u, every pixel of a row
+    // y = (cy + dy) + v: their cells are computed once per iteration.
+    for (std::size_t c = 0; c < columns; ++c) {
+      const double x = static_cast<double>(x_first + static_cast<std::int64_t>(c)) + u;
+      scratch.columns[c] = axis_cells(x, img.x_limit, img.height);
+    }
+    for (std::size_t r = 0; r < rows; ++r) {
+      const double y = static_cast<double>(y_first + static_cast<std::int64_t>(r)) + v;
+      scratch.rows[r] = axis_cells(y, img.y_limit, 1);
+    }
     double sxx = 0.0;
     double sxy = 0.0;
     double syy = 0.0;
     double sxe = 0.0;
     double sye = 0.0;
     std::size_t k_used = 0;
+    const std::int64_t h = img.height;
     for (std::size_t k = 0; k < n; ++k) {
-      double value = 0.0;
-      double gx = 0.0;
-      double gy = 0.0;
-      if (!sample_with_gradient(img, px[k] + u, py[k] + v, value, gx, gy)) {
+      const AxisCells& cx_cells = scratch.columns[static_cast<std::size_t>(column[k])];
+      const AxisCells& cy_cells = scratch.rows[static_cast<std::size_t>(row[k])];
+      if (!(cx_cells.inside && cy_cells.inside)) {
         continue;
+      }
+      // The operations of bilinear_in_cell, the two samples of each
+      // difference one per lane.
+      const double a = cx_cells.fraction;
+      const double one_a = cx_cells.one_minus;
+      const double b = cy_cells.fraction;
+      const double one_b = cy_cells.one_minus;
+      const double* const p = img.pixels + cx_cells.cell + cy_cells.cell;
+      const double value =
+          (((one_a * one_b) * p[0] + (one_b * a) * p[h]) + (one_a * b) * p[1]) +
+          (a * b) * p[h + 1];
+      double gx = 0.0;
+      {
+        const double* const q = img.pixels + cx_cells.cell_plus + cy_cells.cell;
+        const double* const m = img.pixels + cx_cells.cell_minus + cy_cells.cell;
+        const Double2 as = load2(cx_cells.fraction_pm);
+        const Double2 one_as = load2(cx_cells.one_minus_pm);
+        const Double2 s = (((one_as * one_b) * Double2{q[0], m[0]} +
+                            (one_b * as) * Double2{q[h], m[h]}) +
+                           (one_as * b) * Double2{q[1], m[1]}) +
+                          (as * b) * Double2{q[h + 1], m[h + 1]};
+        gx = s[0] - s[1];
+      }
+      double gy = 0.0;
+      {
+        const double* const q = img.pixels + cx_cells.cell + cy_cells.cell_plus;
+        const double* const m = img.pixels + cx_cells.cell + cy_cells.cell_minus;
+        const Double2 bs = load2(cy_cells.fraction_pm);
+        const Double2 one_bs = load2(cy_cells.one_minus_pm);
+        const Double2 s = (((one_a * one_bs) * Double2{q[0], m[0]} +
+                            (one_bs * a) * Double2{q[h], m[h]}) +
+                           (one_a * bs) * Double2{q[1], m[1]}) +
+                          (a * bs) * Double2{q[h + 1], m[h + 1]};
+        gy = s[0] - s[1];
       }
       const double e = value - ref[k];
       sxx += gx * gx;
@@ -322,15 +450,15 @@ std::optional<AffineResult> refine_affine(const ReferenceSubset& subset,
   std::array<double, 6> p{initial.u,     initial.v,     initial.du_dx,
                           initial.du_dy, initial.dv_dx, initial.dv_dy};
   for (std::int32_t iteration = 0; iteration < params.cutoff_iteration; ++iteration) {
-    // The 21 distinct entries of the symmetric normal matrix, row by row
-    // (h01 = s0 * s1, ...), and the right-hand side.
-    double h00 = 0, h01 = 0, h02 = 0, h03 = 0, h04 = 0, h05 = 0;
-    double h11 = 0, h12 = 0, h13 = 0, h14 = 0, h15 = 0;
-    double h22 = 0, h23 = 0, h24 = 0, h25 = 0;
-    double h33 = 0, h34 = 0, h35 = 0;
-    double h44 = 0, h45 = 0;
-    double h55 = 0;
-    double g0 = 0, g1 = 0, g2 = 0, g3 = 0, g4 = 0, g5 = 0;
+    // The 21 distinct entries of the symmetric normal matrix (h01 = s0 * s1,
+    // ...) and the right-hand side, two entries per register.
+    Double2 h00_01 = {0.0, 0.0}, h02_03 = {0.0, 0.0}, h04_05 = {0.0, 0.0};
+    Double2 h12_13 = {0.0, 0.0}, h14_15 = {0.0, 0.0};
+    Double2 h22_23 = {0.0, 0.0}, h24_25 = {0.0, 0.0};
+    Double2 h34_35 = {0.0, 0.0}, h44_45 = {0.0, 0.0};
+    Double2 h11_33 = {0.0, 0.0};
+    double h55 = 0.0;
+    Double2 g01 = {0.0, 0.0}, g23 = {0.0, 0.0}, g45 = {0.0, 0.0};
     std::size_t k_used = 0;
     const double u = p[0];
     const double v = p[1];
@@ -350,41 +478,38 @@ std::optional<AffineResult> refine_affine(const ReferenceSubset& subset,
         continue;
       }
       const double e = value - ref[k];
-      const double s0 = gx;
-      const double s1 = gy;
-      const double s2 = gx * dx;
-      const double s3 = gx * dy;
-      const double s4 = gy * dx;
-      const double s5 = gy * dy;
-      g0 += s0 * e;
-      g1 += s1 * e;
-      g2 += s2 * e;
-      g3 += s3 * e;
-      g4 += s4 * e;
-      g5 += s5 * e;
-      h00 += s0 * s0;
-      h01 += s0 * s1;
-      h02 += s0 * s2;
-      h03 += s0 * s3;
-      h04 += s0 * s4;
-      h05 += s0 * s5;
-      h11 += s1 * s1;
-      h12 += s1 * s2;
-      h13 += s1 * s3;
-      h14 += s1 * s4;
-      h15 += s1 * s5;
-      h22 += s2 * s2;
-      h23 += s2 * s3;
-      h24 += s2 * s4;
-      h25 += s2 * s5;
-      h33 += s3 * s3;
-      h34 += s3 * s4;
-      h35 += s3 * s5;
-      h44 += s4 * s4;
-      h45 += s4 * s5;
-      h55 += s5 * s5;
+      // Steepest-descent vector s = (gx, gy, gx dx, gx dy, gy dx, gy dy).
+      const Double2 offset = {dx, dy};
+      const Double2 s01 = {gx, gy};
+      const Double2 s23 = broadcast(gx) * offset;
+      const Double2 s45 = broadcast(gy) * offset;
+      const Double2 s13 = {gy, s23[1]};
+      const Double2 ev = broadcast(e);
+      g01 += s01 * ev;
+      g23 += s23 * ev;
+      g45 += s45 * ev;
+      h00_01 += s01 * broadcast(gx);
+      h02_03 += s23 * broadcast(gx);
+      h04_05 += s45 * broadcast(gx);
+      h12_13 += s23 * broadcast(gy);
+      h14_15 += s45 * broadcast(gy);
+      h22_23 += s23 * broadcast(s23[0]);
+      h24_25 += s45 * broadcast(s23[0]);
+      h34_35 += s45 * broadcast(s23[1]);
+      h44_45 += s45 * broadcast(s45[0]);
+      h11_33 += s13 * s13;
+      h55 += s45[1] * s45[1];
       ++k_used;
     }
+    const double h00 = h00_01[0], h01 = h00_01[1], h02 = h02_03[0], h03 = h02_03[1];
+    const double h04 = h04_05[0], h05 = h04_05[1];
+    const double h11 = h11_33[0], h12 = h12_13[0], h13 = h12_13[1];
+    const double h14 = h14_15[0], h15 = h14_15[1];
+    const double h22 = h22_23[0], h23 = h22_23[1], h24 = h24_25[0], h25 = h24_25[1];
+    const double h33 = h11_33[1], h34 = h34_35[0], h35 = h34_35[1];
+    const double h44 = h44_45[0], h45 = h44_45[1];
+    const double g0 = g01[0], g1 = g01[1], g2 = g23[0], g3 = g23[1];
+    const double g4 = g45[0], g5 = g45[1];
     if (k_used < 6) {
       return std::nullopt;
     }

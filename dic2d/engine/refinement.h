@@ -66,6 +66,8 @@ struct ReferenceSubset {
   std::vector<std::int64_t> pixel_index;  // (cx + dx) * height + (cy + dy)
   std::vector<double> values;         // reference samples, offset order
   std::vector<double> centred;        // values - mean
+  std::vector<std::int32_t> column;   // dx - dx_min
+  std::vector<std::int32_t> row;      // dy - dy_min
   double mean = 0.0;                  // sum of values / n
   double srr = 0.0;                   // sum of centred^2
   // Bounding box of the offsets; meaningful only when offsets is non-empty.
@@ -75,9 +77,28 @@ struct ReferenceSubset {
   std::int32_t dy_max = 0;
 };
 
-// Scratch storage of the final coefficient (deformed samples, kept pairs),
-// reused between calls so that no iteration allocates.
+// Bilinear cells of one coordinate (a column's x or a row's y) and of that
+// coordinate +- 0.5, as sampling and the half-pixel gradient need them. Under
+// a translation every pixel of a column shares its x and every pixel of a
+// row its y, so these are computed once per column and row.
+struct AxisCells {
+  bool inside = false;    // coordinate - 0.5 >= 0 and coordinate + 0.5 < limit
+  std::int64_t cell = 0;  // floor(coordinate), times the height for x
+  std::int64_t cell_plus = 0;
+  std::int64_t cell_minus = 0;
+  double fraction = 0.0;   // coordinate - floor(coordinate)
+  double one_minus = 1.0;  // 1 - fraction
+  // The same at coordinate + 0.5 and coordinate - 0.5, side by side so that
+  // both samples of a gradient difference are interpolated together.
+  alignas(16) double fraction_pm[2] = {0.0, 0.0};
+  alignas(16) double one_minus_pm[2] = {1.0, 1.0};
+};
+
+// Scratch storage of the refinements (per-axis cells, deformed samples, kept
+// pairs), reused between calls so that no iteration allocates.
 struct RefinementScratch {
+  std::vector<AxisCells> columns;
+  std::vector<AxisCells> rows;
   std::vector<double> sample;
   std::vector<std::uint8_t> usable;
   std::vector<double> kept_reference;
