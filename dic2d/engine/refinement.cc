@@ -138,6 +138,117 @@ inline Double2 load2(const double* aligned_pair) {
   return value;
 }
 
+inline Double2 load_pair(const double* pair) {
+  Double2 value;
+  std::memcpy(&value, pair, sizeof value);
+  return value;
+}
+
+inline void store_pair(double* pair, Double2 value) { std::memcpy(pair, &value, sizeof value); }
+
+// bilinear_in_cell for two positions at once, one per lane: q0 and q1 point
+// at the base cells, (a, b) are the lanes' fractions.
+inline Double2 bilinear_pair(const double* q0, const double* q1, std::int64_t h, Double2 a,
+                             Double2 one_a, Double2 b, Double2 one_b) {
+  return (((one_a * one_b) * Double2{q0[0], q1[0]} + (one_b * a) * Double2{q0[h], q1[h]}) +
+          (one_a * b) * Double2{q0[1], q1[1]}) +
+         (a * b) * Double2{q0[h + 1], q1[h + 1]};
+}
+
+// Samples, gradients and residuals of the affine warp `p` for every offset,
+// two offsets per register: pass one of an affine iteration. Pixels that
+// cannot be sampled get usable = 0. Each lane computes exactly what
+// sample_with_gradient does for its pixel.
+void sample_affine_subset(const ReferenceSubset& subset, const SampleBounds& img,
+                          const std::array<double, 6>& p, RefinementScratch& scratch) {
+  const std::size_t n = subset.offsets.size();
+  scratch.gradient_x.resize(n);
+  scratch.gradient_y.resize(n);
+  scratch.residual.resize(n);
+  scratch.usable.resize(n);
+  const double* px = subset.pixel_x.data();
+  const double* py = subset.pixel_y.data();
+  const double* ox = subset.offset_x.data();
+  const double* oy = subset.offset_y.data();
+  const double* ref = subset.values.data();
+  double* gxs = scratch.gradient_x.data();
+  double* gys = scratch.gradient_y.data();
+  double* es = scratch.residual.data();
+  std::uint8_t* usable = scratch.usable.data();
+  const double u = p[0];
+  const double v = p[1];
+  const double du_dx = p[2];
+  const double du_dy = p[3];
+  const double dv_dx = p[4];
+  const double dv_dy = p[5];
+  const std::int64_t h = img.height;
+  const auto single = [&](std::size_t k) {
+    const double x = ((px[k] + u) + du_dx * ox[k]) + du_dy * oy[k];
+    const double y = ((py[k] + v) + dv_dx * ox[k]) + dv_dy * oy[k];
+    double value = 0.0;
+    usable[k] = sample_with_gradient(img, x, y, value, gxs[k], gys[k]) ? 1 : 0;
+    es[k] = value - ref[k];
+  };
+  using Int2 = std::int32_t __attribute__((vector_size(8)));
+  using Mask2 = std::int64_t __attribute__((vector_size(16)));
+  std::size_t k = 0;
+  for (; k + 1 < n; k += 2) {
+    const Double2 dx = load_pair(ox + k);
+    const Double2 dy = load_pair(oy + k);
+    const Double2 x = ((load_pair(px + k) + u) + du_dx * dx) + du_dy * dy;
+    const Double2 y = ((load_pair(py + k) + v) + dv_dx * dx) + dv_dy * dy;
+    const Double2 xp = x + 0.5;
+    const Double2 xm = x - 0.5;
+    const Double2 yp = y + 0.5;
+    const Double2 ym = y - 0.5;
+    const Mask2 inside = (0.0 <= xm) & (xp < img.x_limit) & (0.0 <= ym) & (yp < img.y_limit);
+    if (!(inside[0] && inside[1])) {
+      single(k);
+      single(k + 1);
+      continue;
+    }
+    // All coordinates lie in [0, limit) with limit < 2^31: truncation to 32
+    // bits is the floor.
+    const Int2 x0 = __builtin_convertvector(x, Int2);
+    const Int2 xp0 = __builtin_convertvector(xp, Int2);
+    const Int2 xm0 = __builtin_convertvector(xm, Int2);
+    const Int2 y0 = __builtin_convertvector(y, Int2);
+    const Int2 yp0 = __builtin_convertvector(yp, Int2);
+    const Int2 ym0 = __builtin_convertvector(ym, Int2);
+    const Double2 a = x - __builtin_convertvector(x0, Double2);
+    const Double2 ap = xp - __builtin_convertvector(xp0, Double2);
+    const Double2 am = xm - __builtin_convertvector(xm0, Double2);
+    const Double2 b = y - __builtin_convertvector(y0, Double2);
+    const Double2 bp = yp - __builtin_convertvector(yp0, Double2);
+    const Double2 bm = ym - __builtin_convertvector(ym0, Double2);
+    const Double2 one_a = 1.0 - a;
+    const Double2 one_ap = 1.0 - ap;
+    const Double2 one_am = 1.0 - am;
+    const Double2 one_b = 1.0 - b;
+    const Double2 one_bp = 1.0 - bp;
+    const Double2 one_bm = 1.0 - bm;
+    const double* const c0 = img.pixels + static_cast<std::int64_t>(x0[0]) * h;
+    const double* const c1 = img.pixels + static_cast<std::int64_t>(x0[1]) * h;
+    const double* const cp0 = img.pixels + static_cast<std::int64_t>(xp0[0]) * h;
+    const double* const cp1 = img.pixels + static_cast<std::int64_t>(xp0[1]) * h;
+    const double* const cm0 = img.pixels + static_cast<std::int64_t>(xm0[0]) * h;
+    const double* const cm1 = img.pixels + static_cast<std::int64_t>(xm0[1]) * h;
+    const Double2 value = bilinear_pair(c0 + y0[0], c1 + y0[1], h, a, one_a, b, one_b);
+    const Double2 gx = bilinear_pair(cp0 + y0[0], cp1 + y0[1], h, ap, one_ap, b, one_b) -
+                       bilinear_pair(cm0 + y0[0], cm1 + y0[1], h, am, one_am, b, one_b);
+    const Double2 gy = bilinear_pair(c0 + yp0[0], c1 + yp0[1], h, a, one_a, bp, one_bp) -
+                       bilinear_pair(c0 + ym0[0], c1 + ym0[1], h, a, one_a, bm, one_bm);
+    store_pair(gxs + k, gx);
+    store_pair(gys + k, gy);
+    store_pair(es + k, value - load_pair(ref + k));
+    usable[k] = 1;
+    usable[k + 1] = 1;
+  }
+  if (k < n) {
+    single(k);
+  }
+}
+
 // ZNCC between the reference subset and the deformed samples at the warped
 // positions, over the offsets whose sample succeeds. `warp` maps an offset
 // index to (x', y'). Nothing with fewer than `min_count` pairs, a flat side
@@ -333,7 +444,13 @@ std::optional<TranslationResult> refine_translation(const ReferenceSubset& subse
   const auto columns = static_cast<std::size_t>(subset.dx_max - subset.dx_min) + 1;
   const auto rows = static_cast<std::size_t>(subset.dy_max - subset.dy_min) + 1;
   scratch.columns.resize(columns);
-  scratch.rows.resize(rows);
+  AxisTable& rt = scratch.rows;
+  for (auto* field : {&rt.cell, &rt.cell_plus, &rt.cell_minus}) field->resize(rows);
+  for (auto* field : {&rt.fraction, &rt.one_minus, &rt.fraction_plus, &rt.one_minus_plus,
+                      &rt.fraction_minus, &rt.one_minus_minus}) {
+    field->resize(rows);
+  }
+  rt.inside.resize(rows);
   for (std::int32_t iteration = 0; iteration < params.cutoff_iteration; ++iteration) {
     // Every pixel of a column shares x = (cx + dx) + u, every pixel of a row
     // y = (cy + dy) + v: their cells are computed once per iteration.
@@ -343,7 +460,17 @@ std::optional<TranslationResult> refine_translation(const ReferenceSubset& subse
     }
     for (std::size_t r = 0; r < rows; ++r) {
       const double y = static_cast<double>(y_first + static_cast<std::int64_t>(r)) + v;
-      scratch.rows[r] = axis_cells(y, img.y_limit, 1);
+      const AxisCells cells = axis_cells(y, img.y_limit, 1);
+      rt.inside[r] = cells.inside ? 1 : 0;
+      rt.cell[r] = cells.cell;
+      rt.cell_plus[r] = cells.cell_plus;
+      rt.cell_minus[r] = cells.cell_minus;
+      rt.fraction[r] = cells.fraction;
+      rt.one_minus[r] = cells.one_minus;
+      rt.fraction_plus[r] = cells.fraction_pm[0];
+      rt.one_minus_plus[r] = cells.one_minus_pm[0];
+      rt.fraction_minus[r] = cells.fraction_pm[1];
+      rt.one_minus_minus[r] = cells.one_minus_pm[1];
     }
     double sxx = 0.0;
     double sxy = 0.0;
@@ -352,53 +479,76 @@ std::optional<TranslationResult> refine_translation(const ReferenceSubset& subse
     double sye = 0.0;
     std::size_t k_used = 0;
     const std::int64_t h = img.height;
-    for (std::size_t k = 0; k < n; ++k) {
-      const AxisCells& cx_cells = scratch.columns[static_cast<std::size_t>(column[k])];
-      const AxisCells& cy_cells = scratch.rows[static_cast<std::size_t>(row[k])];
-      if (!(cx_cells.inside && cy_cells.inside)) {
-        continue;
-      }
-      // The operations of bilinear_in_cell, the two samples of each
-      // difference one per lane.
-      const double a = cx_cells.fraction;
-      const double one_a = cx_cells.one_minus;
-      const double b = cy_cells.fraction;
-      const double one_b = cy_cells.one_minus;
-      const double* const p = img.pixels + cx_cells.cell + cy_cells.cell;
-      const double value =
-          (((one_a * one_b) * p[0] + (one_b * a) * p[h]) + (one_a * b) * p[1]) +
-          (a * b) * p[h + 1];
-      double gx = 0.0;
-      {
-        const double* const q = img.pixels + cx_cells.cell_plus + cy_cells.cell;
-        const double* const m = img.pixels + cx_cells.cell_minus + cy_cells.cell;
-        const Double2 as = load2(cx_cells.fraction_pm);
-        const Double2 one_as = load2(cx_cells.one_minus_pm);
-        const Double2 s = (((one_as * one_b) * Double2{q[0], m[0]} +
-                            (one_b * as) * Double2{q[h], m[h]}) +
-                           (one_as * b) * Double2{q[1], m[1]}) +
-                          (as * b) * Double2{q[h + 1], m[h + 1]};
-        gx = s[0] - s[1];
-      }
-      double gy = 0.0;
-      {
-        const double* const q = img.pixels + cx_cells.cell + cy_cells.cell_plus;
-        const double* const m = img.pixels + cx_cells.cell + cy_cells.cell_minus;
-        const Double2 bs = load2(cy_cells.fraction_pm);
-        const Double2 one_bs = load2(cy_cells.one_minus_pm);
-        const Double2 s = (((one_a * one_bs) * Double2{q[0], m[0]} +
-                            (one_bs * a) * Double2{q[h], m[h]}) +
-                           (one_a * bs) * Double2{q[1], m[1]}) +
-                          (a * bs) * Double2{q[h + 1], m[h + 1]};
-        gy = s[0] - s[1];
-      }
-      const double e = value - ref[k];
+    const auto accumulate = [&](double gx, double gy, double e) {
       sxx += gx * gx;
       sxe += gx * e;
       sxy += gx * gy;
       syy += gy * gy;
       sye += gy * e;
       ++k_used;
+    };
+    // One pixel, the two samples of each difference one per lane.
+    const auto single = [&](std::size_t k) {
+      const AxisCells& col = scratch.columns[static_cast<std::size_t>(column[k])];
+      const auto r = static_cast<std::size_t>(row[k]);
+      if (!(col.inside && rt.inside[r] != 0)) {
+        return;
+      }
+      const double a = col.fraction;
+      const double one_a = col.one_minus;
+      const double b = rt.fraction[r];
+      const double one_b = rt.one_minus[r];
+      const double* const p = img.pixels + col.cell + rt.cell[r];
+      const double value =
+          (((one_a * one_b) * p[0] + (one_b * a) * p[h]) + (one_a * b) * p[1]) +
+          (a * b) * p[h + 1];
+      const double* const q = img.pixels + col.cell_plus + rt.cell[r];
+      const double* const m = img.pixels + col.cell_minus + rt.cell[r];
+      const Double2 sx = bilinear_pair(q, m, h, load2(col.fraction_pm), load2(col.one_minus_pm),
+                                       broadcast(b), broadcast(one_b));
+      const Double2 bs = {rt.fraction_plus[r], rt.fraction_minus[r]};
+      const Double2 one_bs = {rt.one_minus_plus[r], rt.one_minus_minus[r]};
+      const double* const c = img.pixels + col.cell;
+      const Double2 sy = bilinear_pair(c + rt.cell_plus[r], c + rt.cell_minus[r], h,
+                                       broadcast(a), broadcast(one_a), bs, one_bs);
+      accumulate(sx[0] - sx[1], sy[0] - sy[1], value - ref[k]);
+    };
+    std::size_t k = 0;
+    while (k < n) {
+      const auto r = static_cast<std::size_t>(row[k]);
+      const AxisCells& col = scratch.columns[static_cast<std::size_t>(column[k])];
+      // Two vertically adjacent pixels of one column (the usual case in
+      // column-by-column offsets), one per lane.
+      if (k + 1 < n && column[k + 1] == column[k] && row[k + 1] == row[k] + 1 && col.inside &&
+          rt.inside[r] != 0 && rt.inside[r + 1] != 0) {
+        const Double2 a = broadcast(col.fraction);
+        const Double2 one_a = broadcast(col.one_minus);
+        const Double2 b = load_pair(&rt.fraction[r]);
+        const Double2 one_b = load_pair(&rt.one_minus[r]);
+        const double* const c = img.pixels + col.cell;
+        const double* const cp = img.pixels + col.cell_plus;
+        const double* const cm = img.pixels + col.cell_minus;
+        const std::int64_t y0 = rt.cell[r];
+        const std::int64_t y1 = rt.cell[r + 1];
+        const Double2 value = bilinear_pair(c + y0, c + y1, h, a, one_a, b, one_b);
+        const Double2 gx =
+            bilinear_pair(cp + y0, cp + y1, h, broadcast(col.fraction_pm[0]),
+                          broadcast(col.one_minus_pm[0]), b, one_b) -
+            bilinear_pair(cm + y0, cm + y1, h, broadcast(col.fraction_pm[1]),
+                          broadcast(col.one_minus_pm[1]), b, one_b);
+        const Double2 gy =
+            bilinear_pair(c + rt.cell_plus[r], c + rt.cell_plus[r + 1], h, a, one_a,
+                          load_pair(&rt.fraction_plus[r]), load_pair(&rt.one_minus_plus[r])) -
+            bilinear_pair(c + rt.cell_minus[r], c + rt.cell_minus[r + 1], h, a, one_a,
+                          load_pair(&rt.fraction_minus[r]), load_pair(&rt.one_minus_minus[r]));
+        const Double2 e = value - load_pair(ref + k);
+        accumulate(gx[0], gy[0], e[0]);
+        accumulate(gx[1], gy[1], e[1]);
+        k += 2;
+      } else {
+        single(k);
+        k += 1;
+      }
     }
     if (k_used <= 2) {
       return std::nullopt;
@@ -446,7 +596,6 @@ std::optional<AffineResult> refine_affine(const ReferenceSubset& subset,
   const double* py = subset.pixel_y.data();
   const double* ox = subset.offset_x.data();
   const double* oy = subset.offset_y.data();
-  const double* ref = subset.values.data();
   std::array<double, 6> p{initial.u,     initial.v,     initial.du_dx,
                           initial.du_dy, initial.dv_dx, initial.dv_dy};
   for (std::int32_t iteration = 0; iteration < params.cutoff_iteration; ++iteration) {
@@ -460,24 +609,20 @@ std::optional<AffineResult> refine_affine(const ReferenceSubset& subset,
     double h55 = 0.0;
     Double2 g01 = {0.0, 0.0}, g23 = {0.0, 0.0}, g45 = {0.0, 0.0};
     std::size_t k_used = 0;
-    const double u = p[0];
-    const double v = p[1];
-    const double du_dx = p[2];
-    const double du_dy = p[3];
-    const double dv_dx = p[4];
-    const double dv_dy = p[5];
+    sample_affine_subset(subset, img, p, scratch);
+    const double* gxs = scratch.gradient_x.data();
+    const double* gys = scratch.gradient_y.data();
+    const double* es = scratch.residual.data();
+    const std::uint8_t* usable = scratch.usable.data();
     for (std::size_t k = 0; k < n; ++k) {
-      const double dx = ox[k];
-      const double dy = oy[k];
-      const double x = ((px[k] + u) + du_dx * dx) + du_dy * dy;
-      const double y = ((py[k] + v) + dv_dx * dx) + dv_dy * dy;
-      double value = 0.0;
-      double gx = 0.0;
-      double gy = 0.0;
-      if (!sample_with_gradient(img, x, y, value, gx, gy)) {
+      if (usable[k] == 0) {
         continue;
       }
-      const double e = value - ref[k];
+      const double dx = ox[k];
+      const double dy = oy[k];
+      const double gx = gxs[k];
+      const double gy = gys[k];
+      const double e = es[k];
       // Steepest-descent vector s = (gx, gy, gx dx, gx dy, gy dx, gy dy).
       const Double2 offset = {dx, dy};
       const Double2 s01 = {gx, gy};

@@ -94,11 +94,31 @@ struct AxisCells {
   alignas(16) double one_minus_pm[2] = {1.0, 1.0};
 };
 
+// The same cells for consecutive rows, one array per field, so that the
+// values of two neighbouring rows load as one pair.
+struct AxisTable {
+  std::vector<std::uint8_t> inside;
+  std::vector<std::int64_t> cell;
+  std::vector<std::int64_t> cell_plus;
+  std::vector<std::int64_t> cell_minus;
+  std::vector<double> fraction;
+  std::vector<double> one_minus;
+  std::vector<double> fraction_plus;
+  std::vector<double> one_minus_plus;
+  std::vector<double> fraction_minus;
+  std::vector<double> one_minus_minus;
+};
+
 // Scratch storage of the refinements (per-axis cells, deformed samples, kept
 // pairs), reused between calls so that no iteration allocates.
 struct RefinementScratch {
   std::vector<AxisCells> columns;
-  std::vector<AxisCells> rows;
+  AxisTable rows;
+  // Per offset of one affine iteration: gradient, residual and whether the
+  // pixel could be sampled.
+  std::vector<double> gradient_x;
+  std::vector<double> gradient_y;
+  std::vector<double> residual;
   std::vector<double> sample;
   std::vector<std::uint8_t> usable;
   std::vector<double> kept_reference;
