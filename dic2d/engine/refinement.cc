@@ -162,18 +162,16 @@ inline Double2 bilinear_pair(const double* q0, const double* q1, std::int64_t h,
 void sample_affine_subset(const ReferenceSubset& subset, const SampleBounds& img,
                           const std::array<double, 6>& p, RefinementScratch& scratch) {
   const std::size_t n = subset.offsets.size();
-  scratch.gradient_x.resize(n);
-  scratch.gradient_y.resize(n);
-  scratch.residual.resize(n);
+  scratch.gradient.resize(2 * n);
+  scratch.residual.resize(2 * n);
   scratch.usable.resize(n);
   const double* px = subset.pixel_x.data();
   const double* py = subset.pixel_y.data();
   const double* ox = subset.offset_x.data();
   const double* oy = subset.offset_y.data();
   const double* ref = subset.values.data();
-  double* gxs = scratch.gradient_x.data();
-  double* gys = scratch.gradient_y.data();
-  double* es = scratch.residual.data();
+  double* gradient = scratch.gradient.data();
+  double* residual = scratch.residual.data();
   std::uint8_t* usable = scratch.usable.data();
   const double u = p[0];
   const double v = p[1];
@@ -186,8 +184,8 @@ void sample_affine_subset(const ReferenceSubset& subset, const SampleBounds& img
     const double x = ((px[k] + u) + du_dx * ox[k]) + du_dy * oy[k];
     const double y = ((py[k] + v) + dv_dx * ox[k]) + dv_dy * oy[k];
     double value = 0.0;
-    usable[k] = sample_with_gradient(img, x, y, value, gxs[k], gys[k]) ? 1 : 0;
-    es[k] = value - ref[k];
+    usable[k] = sample_with_gradient(img, x, y, value, gradient[2 * k], gradient[2 * k + 1]) ? 1 : 0;
+    residual[2 * k] = residual[2 * k + 1] = value - ref[k];
   };
   using Int2 = std::int32_t __attribute__((vector_size(8)));
   using Mask2 = std::int64_t __attribute__((vector_size(16)));
@@ -238,9 +236,11 @@ void sample_affine_subset(const ReferenceSubset& subset, const SampleBounds& img
                        bilinear_pair(cm0 + y0[0], cm1 + y0[1], h, am, one_am, b, one_b);
     const Double2 gy = bilinear_pair(c0 + yp0[0], c1 + yp0[1], h, a, one_a, bp, one_bp) -
                        bilinear_pair(c0 + ym0[0], c1 + ym0[1], h, a, one_a, bm, one_bm);
-    store_pair(gxs + k, gx);
-    store_pair(gys + k, gy);
-    store_pair(es + k, value - load_pair(ref + k));
+    const Double2 e = value - load_pair(ref + k);
+    store_pair(gradient + 2 * k, Double2{gx[0], gy[0]});
+    store_pair(gradient + 2 * k + 2, Double2{gx[1], gy[1]});
+    store_pair(residual + 2 * k, broadcast(e[0]));
+    store_pair(residual + 2 * k + 2, broadcast(e[1]));
     usable[k] = 1;
     usable[k + 1] = 1;
   }
@@ -336,6 +336,8 @@ void prepare_reference_subset(const GrayImage& reference, const RoiMask& mask,
   const std::size_t n = subset.offsets.size();
   subset.offset_x.resize(n);
   subset.offset_y.resize(n);
+  subset.offset_xx.resize(2 * n);
+  subset.offset_yy.resize(2 * n);
   subset.pixel_x.resize(n);
   subset.pixel_y.resize(n);
   subset.pixel_index.resize(n);
@@ -353,6 +355,8 @@ void prepare_reference_subset(const GrayImage& reference, const RoiMask& mask,
     const std::int64_t py = static_cast<std::int64_t>(cy) + o.dy;
     subset.offset_x[k] = o.dx;
     subset.offset_y[k] = o.dy;
+    subset.offset_xx[2 * k] = subset.offset_xx[2 * k + 1] = o.dx;
+    subset.offset_yy[2 * k] = subset.offset_yy[2 * k + 1] = o.dy;
     subset.pixel_x[k] = static_cast<double>(px);
     subset.pixel_y[k] = static_cast<double>(py);
     subset.pixel_index[k] = px * height + py;
@@ -600,61 +604,56 @@ std::optional<AffineResult> refine_affine(const ReferenceSubset& subset,
                           initial.du_dy, initial.dv_dx, initial.dv_dy};
   for (std::int32_t iteration = 0; iteration < params.cutoff_iteration; ++iteration) {
     // The 21 distinct entries of the symmetric normal matrix (h01 = s0 * s1,
-    // ...) and the right-hand side, two entries per register.
-    Double2 h00_01 = {0.0, 0.0}, h02_03 = {0.0, 0.0}, h04_05 = {0.0, 0.0};
-    Double2 h12_13 = {0.0, 0.0}, h14_15 = {0.0, 0.0};
-    Double2 h22_23 = {0.0, 0.0}, h24_25 = {0.0, 0.0};
-    Double2 h34_35 = {0.0, 0.0}, h44_45 = {0.0, 0.0};
-    Double2 h11_33 = {0.0, 0.0};
-    double h55 = 0.0;
-    Double2 g01 = {0.0, 0.0}, g23 = {0.0, 0.0}, g45 = {0.0, 0.0};
+    // ...) and the right-hand side g, two entries per register. With
+    // s01 = (s0, s1), s24 = (s2, s4) and s35 = (s3, s5), lane-wise products
+    // of these and of their swaps give every entry but h35 in pairs.
+    Double2 h00_11 = {0.0, 0.0}, h22_44 = {0.0, 0.0}, h33_55 = {0.0, 0.0};
+    Double2 h02_14 = {0.0, 0.0}, h03_15 = {0.0, 0.0}, h23_45 = {0.0, 0.0};
+    Double2 h12_04 = {0.0, 0.0}, h13_05 = {0.0, 0.0}, h34_25 = {0.0, 0.0};
+    Double2 h01_24 = {0.0, 0.0};
+    double h35 = 0.0;
+    Double2 g01 = {0.0, 0.0}, g24 = {0.0, 0.0}, g35 = {0.0, 0.0};
     std::size_t k_used = 0;
     sample_affine_subset(subset, img, p, scratch);
-    const double* gxs = scratch.gradient_x.data();
-    const double* gys = scratch.gradient_y.data();
-    const double* es = scratch.residual.data();
+    const double* gradient = scratch.gradient.data();
+    const double* residual = scratch.residual.data();
+    const double* offset_xx = subset.offset_xx.data();
+    const double* offset_yy = subset.offset_yy.data();
     const std::uint8_t* usable = scratch.usable.data();
     for (std::size_t k = 0; k < n; ++k) {
       if (usable[k] == 0) {
         continue;
       }
-      const double dx = ox[k];
-      const double dy = oy[k];
-      const double gx = gxs[k];
-      const double gy = gys[k];
-      const double e = es[k];
       // Steepest-descent vector s = (gx, gy, gx dx, gx dy, gy dx, gy dy).
-      const Double2 offset = {dx, dy};
-      const Double2 s01 = {gx, gy};
-      const Double2 s23 = broadcast(gx) * offset;
-      const Double2 s45 = broadcast(gy) * offset;
-      const Double2 s13 = {gy, s23[1]};
-      const Double2 ev = broadcast(e);
-      g01 += s01 * ev;
-      g23 += s23 * ev;
-      g45 += s45 * ev;
-      h00_01 += s01 * broadcast(gx);
-      h02_03 += s23 * broadcast(gx);
-      h04_05 += s45 * broadcast(gx);
-      h12_13 += s23 * broadcast(gy);
-      h14_15 += s45 * broadcast(gy);
-      h22_23 += s23 * broadcast(s23[0]);
-      h24_25 += s45 * broadcast(s23[0]);
-      h34_35 += s45 * broadcast(s23[1]);
-      h44_45 += s45 * broadcast(s45[0]);
-      h11_33 += s13 * s13;
-      h55 += s45[1] * s45[1];
+      const Double2 s01 = load_pair(gradient + 2 * k);
+      const Double2 e = load_pair(residual + 2 * k);
+      const Double2 s24 = s01 * load_pair(offset_xx + 2 * k);
+      const Double2 s35 = s01 * load_pair(offset_yy + 2 * k);
+      const Double2 s10 = {s01[1], s01[0]};
+      const Double2 s42 = {s24[1], s24[0]};
+      g01 += s01 * e;
+      g24 += s24 * e;
+      g35 += s35 * e;
+      h00_11 += s01 * s01;
+      h22_44 += s24 * s24;
+      h33_55 += s35 * s35;
+      h02_14 += s01 * s24;
+      h03_15 += s01 * s35;
+      h23_45 += s24 * s35;
+      h12_04 += s10 * s24;
+      h13_05 += s10 * s35;
+      h34_25 += s42 * s35;
+      h01_24 += Double2{s01[0], s24[0]} * Double2{s01[1], s24[1]};
+      h35 += s35[0] * s35[1];
       ++k_used;
     }
-    const double h00 = h00_01[0], h01 = h00_01[1], h02 = h02_03[0], h03 = h02_03[1];
-    const double h04 = h04_05[0], h05 = h04_05[1];
-    const double h11 = h11_33[0], h12 = h12_13[0], h13 = h12_13[1];
-    const double h14 = h14_15[0], h15 = h14_15[1];
-    const double h22 = h22_23[0], h23 = h22_23[1], h24 = h24_25[0], h25 = h24_25[1];
-    const double h33 = h11_33[1], h34 = h34_35[0], h35 = h34_35[1];
-    const double h44 = h44_45[0], h45 = h44_45[1];
-    const double g0 = g01[0], g1 = g01[1], g2 = g23[0], g3 = g23[1];
-    const double g4 = g45[0], g5 = g45[1];
+    const double h00 = h00_11[0], h11 = h00_11[1], h22 = h22_44[0], h44 = h22_44[1];
+    const double h33 = h33_55[0], h55 = h33_55[1], h02 = h02_14[0], h14 = h02_14[1];
+    const double h03 = h03_15[0], h15 = h03_15[1], h23 = h23_45[0], h45 = h23_45[1];
+    const double h12 = h12_04[0], h04 = h12_04[1], h13 = h13_05[0], h05 = h13_05[1];
+    const double h34 = h34_25[0], h25 = h34_25[1], h01 = h01_24[0], h24 = h01_24[1];
+    const double g0 = g01[0], g1 = g01[1], g2 = g24[0], g4 = g24[1];
+    const double g3 = g35[0], g5 = g35[1];
     if (k_used < 6) {
       return std::nullopt;
     }

@@ -61,6 +61,8 @@ struct ReferenceSubset {
   std::vector<SubsetOffset> offsets;
   std::vector<double> offset_x;       // dx as double
   std::vector<double> offset_y;       // dy as double
+  std::vector<double> offset_xx;      // (dx, dx) per offset, as pairs
+  std::vector<double> offset_yy;      // (dy, dy) per offset, as pairs
   std::vector<double> pixel_x;        // cx + dx as double
   std::vector<double> pixel_y;        // cy + dy as double
   std::vector<std::int64_t> pixel_index;  // (cx + dx) * height + (cy + dy)
@@ -114,10 +116,9 @@ struct AxisTable {
 struct RefinementScratch {
   std::vector<AxisCells> columns;
   AxisTable rows;
-  // Per offset of one affine iteration: gradient, residual and whether the
-  // pixel could be sampled.
-  std::vector<double> gradient_x;
-  std::vector<double> gradient_y;
+  // Per offset of one affine iteration: the gradient as (gx, gy), the
+  // residual twice as (e, e), and whether the pixel could be sampled.
+  std::vector<double> gradient;
   std::vector<double> residual;
   std::vector<double> sample;
   std::vector<std::uint8_t> usable;
