@@ -344,6 +344,7 @@ void prepare_reference_subset(const GrayImage& reference, const RoiMask& mask,
   subset.values.resize(n);
   subset.centred.resize(n);
   const std::int64_t height = reference.height;
+  subset.index_height = height;
   double sum = 0.0;
   std::int32_t dx_min = 0;
   std::int32_t dx_max = 0;

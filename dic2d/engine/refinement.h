@@ -66,6 +66,7 @@ struct ReferenceSubset {
   std::vector<double> pixel_x;        // cx + dx as double
   std::vector<double> pixel_y;        // cy + dy as double
   std::vector<std::int64_t> pixel_index;  // (cx + dx) * height + (cy + dy)
+  std::int64_t index_height = 0;          // the height pixel_index was built with
   std::vector<double> values;         // reference samples, offset order
   std::vector<double> centred;        // values - mean
   std::vector<std::int32_t> column;   // dx - dx_min

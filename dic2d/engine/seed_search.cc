@@ -17,10 +17,9 @@ namespace {
 // order, so every value equals that of a separate evaluation. The caller
 // guarantees every shifted pixel lies inside the deformed image.
 template <int kCount>
-void zncc_batch(const ReferenceSubset& subset, const double* shifted, double* coefficient,
-                bool* has_value) {
+void zncc_batch(const ReferenceSubset& subset, const std::int64_t* index, const double* shifted,
+                double* coefficient, bool* has_value) {
   const std::size_t n = subset.offsets.size();
-  const std::int64_t* index = subset.pixel_index.data();
   const double* centred = subset.centred.data();
   double sum[kCount];
   for (int j = 0; j < kCount; ++j) sum[j] = 0.0;
@@ -155,6 +154,18 @@ std::optional<IntegerMatch> best_integer_match(const ReferenceSubset& subset,
   }
   const std::int64_t height = deformed.height;
   const double* pixels = deformed.pixels.data();
+  // The prepared element indices assume the reference image's height; a
+  // deformed image of another height needs its own.
+  const std::int64_t* index = subset.pixel_index.data();
+  std::vector<std::int64_t> own_index;
+  if (height != subset.index_height) {
+    own_index.resize(subset.offsets.size());
+    for (std::size_t k = 0; k < own_index.size(); ++k) {
+      own_index[k] = (static_cast<std::int64_t>(subset.cx) + subset.offsets[k].dx) * height +
+                     (static_cast<std::int64_t>(subset.cy) + subset.offsets[k].dy);
+    }
+    index = own_index.data();
+  }
   bool found = false;
   IntegerMatch best{0, 0, -std::numeric_limits<double>::infinity()};
   constexpr int kBatch = 4;
@@ -166,15 +177,15 @@ std::optional<IntegerMatch> best_integer_match(const ReferenceSubset& subset,
       const double* shifted = pixels + (du * height + dv);
       int count = kBatch;
       if (remaining >= kBatch) {
-        zncc_batch<4>(subset, shifted, coefficient, has_value);
+        zncc_batch<4>(subset, index, shifted, coefficient, has_value);
       } else if (remaining == 3) {
-        zncc_batch<3>(subset, shifted, coefficient, has_value);
+        zncc_batch<3>(subset, index, shifted, coefficient, has_value);
         count = 3;
       } else if (remaining == 2) {
-        zncc_batch<2>(subset, shifted, coefficient, has_value);
+        zncc_batch<2>(subset, index, shifted, coefficient, has_value);
         count = 2;
       } else {
-        zncc_batch<1>(subset, shifted, coefficient, has_value);
+        zncc_batch<1>(subset, index, shifted, coefficient, has_value);
         count = 1;
       }
       for (int j = 0; j < count; ++j) {
