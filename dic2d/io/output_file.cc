@@ -138,6 +138,10 @@ void write_output_binary(const std::string& path, const DicResult& result,
   std::vector<double> field(static_cast<std::size_t>(cell_count));
   std::vector<std::uint8_t> flags(static_cast<std::size_t>(cell_count), 0);
 
+  // An empty name names no file; without this the temporary file would be
+  // created in the working directory and only the rename would fail.
+  if (path.empty()) throw std::runtime_error(open_failure);
+
   // The target, through a symbolic link to a regular file if there is one.
   std::string target = path;
   struct stat target_stat {};
@@ -159,11 +163,13 @@ void write_output_binary(const std::string& path, const DicResult& result,
 
   // Exclusively created temporary file beside the target, renamed over it
   // only once every byte is on disk, so a failure never damages an earlier
-  // file.
+  // file. Its name does not grow with the target's, so a target whose name
+  // is near the file-name length limit can still be written.
+  const std::string directory = target.substr(0, target.rfind('/') + 1);
   TempFileGuard guard;
   int fd = -1;
   for (int attempt = 0; attempt < 64 && fd < 0; ++attempt) {
-    guard.path = target + ".tmp-" + std::to_string(::getpid()) + "-" +
+    guard.path = directory + ".dic2d-output-" + std::to_string(::getpid()) + "-" +
                  std::to_string(next_temp_counter());
     fd = ::open(guard.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) break;
