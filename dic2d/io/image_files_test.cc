@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "dic2d/io/file_test_util.h"
+
 // Largest single allocation request since the last reset. The loaders must
 // size their storage by what the file supplies, never by what a hostile
 // header announces; replacing the global allocator is the only way to see
@@ -46,29 +48,14 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 namespace dic2d {
 namespace {
 
-constexpr std::size_t kMiB = std::size_t{1} << 20;
+using testing_util::bits;
+using testing_util::failure_of;
 
-class TempDir {
- public:
-  TempDir() {
-    static int counter = 0;
-    path_ = std::filesystem::temp_directory_path() /
-            ("dic2d_image_files_test_" + std::to_string(::getpid()) + "_" +
-             std::to_string(counter++));
-    std::filesystem::remove_all(path_);
-    std::filesystem::create_directory(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
+struct TempDir : testing_util::TempDir {
+  TempDir() : testing_util::TempDir("dic2d_image_files_test") {}
 };
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
 
 std::string header(std::int32_t width, std::int32_t height) {
   std::string bytes;
@@ -89,29 +76,6 @@ void write_file(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   ASSERT_TRUE(out.good()) << path;
-}
-
-// "<kind>: <message>" of what `f` throws, or "no exception".
-template <typename F>
-std::string failure_of(F&& f) {
-  try {
-    f();
-  } catch (const std::length_error& e) {
-    return std::string("length_error: ") + e.what();
-  } catch (const std::invalid_argument& e) {
-    return std::string("invalid_argument: ") + e.what();
-  } catch (const std::runtime_error& e) {
-    return std::string("runtime_error: ") + e.what();
-  } catch (const std::exception& e) {
-    return std::string("other: ") + e.what();
-  }
-  return "no exception";
-}
-
-std::uint64_t bits(double v) {
-  std::uint64_t b = 0;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
 }
 
 TEST(LoadImageBinary, ReadsXMajorValuesBitExactAndIgnoresTrailingBytes) {

@@ -19,39 +19,19 @@
 #include <thread>
 #include <vector>
 
+#include "dic2d/io/file_test_util.h"
+
 namespace dic2d {
 namespace {
 
-namespace fs = std::filesystem;
+using testing_util::bits;
+using testing_util::failure_of;
 
-class TempDir {
- public:
-  TempDir() {
-    static int counter = 0;
-    path_ = fs::temp_directory_path() / ("dic2d_output_file_test_" + std::to_string(::getpid()) +
-                                         "_" + std::to_string(counter++));
-    fs::remove_all(path_);
-    fs::create_directory(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-  // Names of everything in the directory tree, relative to it.
-  std::set<std::string> entries() const {
-    std::set<std::string> names;
-    for (const auto& e : fs::recursive_directory_iterator(path_)) {
-      names.insert(e.path().lexically_relative(path_).string());
-    }
-    return names;
-  }
-
- private:
-  fs::path path_;
+struct TempDir : testing_util::TempDir {
+  TempDir() : testing_util::TempDir("dic2d_output_file_test") {}
 };
+
+namespace fs = std::filesystem;
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -61,28 +41,6 @@ std::string read_file(const std::string& path) {
 void write_file(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
-}
-
-template <typename F>
-std::string failure_of(F&& f) {
-  try {
-    f();
-  } catch (const std::length_error& e) {
-    return std::string("length_error: ") + e.what();
-  } catch (const std::invalid_argument& e) {
-    return std::string("invalid_argument: ") + e.what();
-  } catch (const std::runtime_error& e) {
-    return std::string("runtime_error: ") + e.what();
-  } catch (const std::exception& e) {
-    return std::string("other: ") + e.what();
-  }
-  return "no exception";
-}
-
-std::uint64_t bits(double v) {
-  std::uint64_t b = 0;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
 }
 
 double from_bits(std::uint64_t b) {
