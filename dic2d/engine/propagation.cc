@@ -150,19 +150,13 @@ void propagate_rg(const GrayImage& reference, const GrayImage& deformed,
                              pv + radius);
       if (!match) continue;
 
-      AffineParams estimate{static_cast<double>(match->du), static_cast<double>(match->dv),
-                            p.du_dx, p.du_dy, p.dv_dx, p.dv_dy};
-      double corrcoef = match->corrcoef;
-      if (const auto t =
-              refine_translation(subset, deformed, estimate.u, estimate.v, params, scratch)) {
-        estimate.u = t->u;
-        estimate.v = t->v;
-        corrcoef = t->corrcoef;
-      }
-      if (const auto a = refine_affine(subset, deformed, estimate, params, scratch)) {
-        estimate = a->params;
-        corrcoef = a->corrcoef;
-      }
+      const AffineResult refined = refine_match(
+          subset, deformed,
+          AffineParams{static_cast<double>(match->du), static_cast<double>(match->dv), p.du_dx,
+                       p.du_dy, p.dv_dx, p.dv_dy},
+          match->corrcoef, params, scratch);
+      const AffineParams& estimate = refined.params;
+      const double corrcoef = refined.corrcoef;
       if (corrcoef < params.cutoff_corrcoef) continue;
 
       result.u[ji] = estimate.u;

@@ -696,6 +696,22 @@ std::optional<AffineResult> refine_affine(const ReferenceSubset& subset,
   return AffineResult{AffineParams{p[0], p[1], p[2], p[3], p[4], p[5]}, *coefficient};
 }
 
+AffineResult refine_match(const ReferenceSubset& subset, const GrayImage& deformed,
+                          const AffineParams& start, double start_corrcoef,
+                          const DicParameters& params, RefinementScratch& scratch) {
+  AffineResult result{start, start_corrcoef};
+  if (const auto t =
+          refine_translation(subset, deformed, start.u, start.v, params, scratch)) {
+    result.params.u = t->u;
+    result.params.v = t->v;
+    result.corrcoef = t->corrcoef;
+  }
+  if (const auto a = refine_affine(subset, deformed, result.params, params, scratch)) {
+    result = *a;
+  }
+  return result;
+}
+
 std::optional<TranslationResult> refine_translation(
     const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
     double u, double v, std::int32_t cx, std::int32_t cy, const DicParameters& params) {

@@ -159,6 +159,14 @@ std::optional<AffineResult> refine_affine(const ReferenceSubset& subset,
                                           const DicParameters& params,
                                           RefinementScratch& scratch);
 
+// The two stages as every match is refined: translation from `start`'s
+// (u, v), then affine from that result with `start`'s gradients. A stage that
+// fails leaves the estimate it was given and its coefficient (`start` and
+// `start_corrcoef` when both fail).
+AffineResult refine_match(const ReferenceSubset& subset, const GrayImage& deformed,
+                          const AffineParams& start, double start_corrcoef,
+                          const DicParameters& params, RefinementScratch& scratch);
+
 // Solves a * x = rhs by Gaussian elimination with partial pivoting (first row
 // of largest magnitude at or below the diagonal). Nothing when a pivot or a
 // diagonal element has magnitude <= kSingularLimit. `a` and `rhs` are

@@ -249,22 +249,14 @@ std::vector<double> find_seed(const GrayImage& reference, const GrayImage& defor
     throw std::runtime_error("NCC initial guess failed to find a valid candidate.");
   }
 
-  AffineParams estimate;
-  estimate.u = static_cast<double>(match->du);
-  estimate.v = static_cast<double>(match->dv);
-  double corrcoef = match->corrcoef;
-
+  AffineParams start;
+  start.u = static_cast<double>(match->du);
+  start.v = static_cast<double>(match->dv);
   RefinementScratch scratch;
-  if (const auto t = refine_translation(subset, deformed, estimate.u, estimate.v, params,
-                                        scratch)) {
-    estimate.u = t->u;
-    estimate.v = t->v;
-    corrcoef = t->corrcoef;
-  }
-  if (const auto a = refine_affine(subset, deformed, estimate, params, scratch)) {
-    estimate = a->params;
-    corrcoef = a->corrcoef;
-  }
+  const AffineResult refined = refine_match(subset, deformed, start, match->corrcoef, params,
+                                            scratch);
+  const AffineParams& estimate = refined.params;
+  const double corrcoef = refined.corrcoef;
 
   return {roi.seed_paramvector[0], roi.seed_paramvector[1], estimate.u,
           estimate.v,              estimate.du_dx,          estimate.du_dy,
