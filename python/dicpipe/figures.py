@@ -32,6 +32,19 @@ def camera_fields(path: Path, fields: Sequence[DicField], step: int) -> None:
             ax.set_xlabel("x [px]")
             ax.set_ylabel("y [px]")
             fig.colorbar(im, ax=ax, shrink=0.85)
+    _save(fig, path)
+
+
+def _surface_panel(fig, ax, im, title: str) -> None:
+    """Labels, equal axes and colour bar of one map over the reference surface."""
+    ax.set_aspect("equal")
+    ax.set_title(title)
+    ax.set_xlabel("X [mm]")
+    ax.set_ylabel("Y [mm]")
+    fig.colorbar(im, ax=ax, shrink=0.85)
+
+
+def _save(fig, path: Path) -> None:
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
@@ -45,14 +58,8 @@ def displacement_3d(path: Path, points_ref: np.ndarray, displacement: np.ndarray
               (displacement[:, 2], "u_z [mm]"), (error * 1000.0, "|error| vs truth [µm]")]
     for ax, (values, title) in zip(axes.flat, panels):
         im = ax.tripcolor(tri, values, shading="gouraud", cmap="viridis")
-        ax.set_aspect("equal")
-        ax.set_title(title)
-        ax.set_xlabel("X [mm]")
-        ax.set_ylabel("Y [mm]")
-        fig.colorbar(im, ax=ax, shrink=0.85)
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+        _surface_panel(fig, ax, im, title)
+    _save(fig, path)
 
 
 def strain_map(path: Path, points_ref: np.ndarray, faces: np.ndarray, strain: dict, truth: dict) -> None:
@@ -65,14 +72,8 @@ def strain_map(path: Path, points_ref: np.ndarray, faces: np.ndarray, strain: di
               ((strain["Epc2"][valid] - truth["Epc2"][valid]) * 100, "Epc2 − truth [%]")]
     for ax, (values, title) in zip(axes, panels):
         im = ax.tripcolor(tri, facecolors=values, cmap="coolwarm" if "truth" in title else "viridis")
-        ax.set_aspect("equal")
-        ax.set_title(title)
-        ax.set_xlabel("X [mm]")
-        ax.set_ylabel("Y [mm]")
-        fig.colorbar(im, ax=ax, shrink=0.85)
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+        _surface_panel(fig, ax, im, title)
+    _save(fig, path)
 
 
 def images(path: Path, reference: Sequence[np.ndarray], masks: Sequence[np.ndarray], seeds) -> None:
@@ -85,9 +86,7 @@ def images(path: Path, reference: Sequence[np.ndarray], masks: Sequence[np.ndarr
         ax.plot(*seeds[c], "r+", ms=12, mew=2)
         ax.set_title(f"camera {c} reference, ROI and seed")
         ax.axis("off")
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    _save(fig, path)
 
 
 def write_vtu(path: Path, points: np.ndarray, faces: np.ndarray, cell_data: dict) -> None:
