@@ -225,3 +225,23 @@ def test_run_reports_error_text_of_failed_run(tmp_path):
     assert info.value.report == {"ok": False, "error": "Missing required argument: --mask"}
     with pytest.raises(Dic2dError, match="could not start"):
         run_dic2d(img, img, np.ones((4, 4)), (0, 0), cli=tmp_path / "missing")
+
+
+def test_cli_found_beside_the_interpreter_without_path(tmp_path, monkeypatch):
+    # Regression: the environment's python run without activating the
+    # environment (as scripts/demo.sh does) has the scripts directory off
+    # PATH; the runner must still find the dic2d_cli installed there.
+    import dicpipe.cli as cli
+
+    scripts = tmp_path / "bin"
+    scripts.mkdir()
+    exe = scripts / "dic2d_cli"
+    exe.write_text("#!/bin/sh\n")
+    exe.chmod(0o755)
+    monkeypatch.delenv("DIC2D_CLI", raising=False)
+    monkeypatch.setenv("PATH", str(tmp_path / "empty"))
+    monkeypatch.setattr(cli.sysconfig, "get_path", lambda name: str(scripts) if name == "scripts" else None)
+    assert cli.find_cli() == str(exe)
+    monkeypatch.setattr(cli.sysconfig, "get_path", lambda name: str(tmp_path / "none"))
+    with pytest.raises(Dic2dError, match="dic2d_cli not found"):
+        cli.find_cli()

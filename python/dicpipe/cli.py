@@ -13,6 +13,7 @@ import json
 import os
 import shutil
 import subprocess
+import sysconfig
 import tempfile
 from dataclasses import dataclass
 from pathlib import Path
@@ -65,13 +66,15 @@ class Dic2dRun:
 
 
 def find_cli(path: Optional[PathLike] = None) -> str:
-    """The dic2d_cli to run: the given path, else $DIC2D_CLI, else the one on PATH."""
+    """The dic2d_cli to run: the given path, else $DIC2D_CLI, else the one on PATH, else the one
+    installed beside this interpreter (``pip install .`` puts it in the environment's scripts
+    directory, which is not on PATH when the environment's python is run without activating it)."""
     if path is not None:
         return os.fspath(path)
     explicit = os.environ.get("DIC2D_CLI")
     if explicit:
         return explicit
-    found = shutil.which("dic2d_cli")
+    found = shutil.which("dic2d_cli") or shutil.which("dic2d_cli", path=sysconfig.get_path("scripts"))
     if found is None:
         raise Dic2dError("dic2d_cli not found: pass its path, set DIC2D_CLI, or put it on PATH "
                          "(scripts/build.sh installs it into .venv/bin)")
