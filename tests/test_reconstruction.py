@@ -398,6 +398,46 @@ def test_identifiers_come_back_ascending_and_unchanged(scene3):
         assert_close(res["points_ref_sfm"], X[order], rel=1e-9, abs_=1e-10)
 
 
+@pytest.mark.parametrize("spread", ["full-int64", "narrow"])
+def test_large_observation_tables_come_back_ascending_with_duplicates_in_order(scene3, spread):
+    # Tables of 64 and more observations take the radix path of the
+    # identifier sort: identifiers across the whole int64 range (or within a
+    # few hundred of each other, where the high bytes are all equal), shuffled,
+    # with a bogus earlier duplicate of some observations.
+    rig, fields = scene3
+    rng = np.random.default_rng(31)
+    n = 150
+    if spread == "full-int64":
+        ids = rng.integers(-(2**63), 2**63 - 1, n, dtype=np.int64, endpoint=True)
+        ids[:2] = [-(2**63), 2**63 - 1]
+    else:
+        ids = 2**62 + rng.choice(400, n, replace=False).astype(np.int64)
+    ids = np.unique(ids)
+    X = surface_points(len(ids), seed=32)
+    pid, cid, uv = observe(rig, X, [0, 1, 2], ids)
+    order = rng.permutation(len(pid))
+    pid, cid, uv = pid[order], cid[order], uv[order]
+    base_p = pair(rig, fields, pid, cid, uv, cam_a=0, cam_b=2)
+    base_t = tracks(rig, fields, pid, cid, uv)
+    for res in (base_p, base_t):
+        np.testing.assert_array_equal(res["point_indices"], ids)
+        assert_close(res["points_ref_sfm"], X, rel=1e-9, abs_=1e-10)
+    # Earlier bogus copies of every fifth observation: the pair keeps the
+    # later (true) one, tracks use both views.
+    dup = np.arange(0, len(pid), 5)
+    pid2 = np.concatenate([pid[dup], pid])
+    cid2 = np.concatenate([cid[dup], cid])
+    uv2 = np.concatenate([uv[dup] + [25.0, -15.0], uv])
+    res_p = pair(rig, fields, pid2, cid2, uv2, cam_a=0, cam_b=2)
+    for key in PAIR_KEYS:
+        np.testing.assert_array_equal(res_p[key], base_p[key])
+    res_t = tracks(rig, fields, pid2, cid2, uv2)
+    np.testing.assert_array_equal(res_t["point_indices"], ids)
+    extra = np.zeros(len(ids), dtype=int)
+    np.add.at(extra, np.searchsorted(ids, pid[dup]), 1)
+    np.testing.assert_array_equal(res_t["num_views"], 3 + extra)
+
+
 def test_pair_later_observation_wins_and_tracks_keep_duplicates(scene2):
     rig, fields = scene2
     X = surface_points(3, seed=9)

@@ -4,7 +4,10 @@
 
 #include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
+#include <random>
 #include <vector>
 
 namespace vostrel {
@@ -19,6 +22,76 @@ std::array<double, 9> rotation_y(double angle) {
 
 CameraModel distorted_camera() {
   return make_camera_model(1200.0, 1180.0, 640.0, 512.0, 2, -0.12, 0.03);
+}
+
+// Equal bits, or both NaN (the sign and payload of a NaN result are not fixed
+// by the arithmetic: they depend on which operand the compiler puts first).
+bool same_value(double a, double b) {
+  if (std::isnan(a) && std::isnan(b)) return true;
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+template <std::size_t N>
+bool same_values(const std::array<double, N>& a, const std::array<double, N>& b) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!same_value(a[i], b[i])) return false;
+  }
+  return true;
+}
+
+// The eigen-solver written the plain way, with the pair scan and the two
+// rotation steps as loops over runtime indices: the reference that the
+// production solvers must reproduce bit for bit.
+std::array<double, 4> plain_smallest_eigenvector(const std::array<double, 16>& m_in) {
+  double m[4][4];
+  double v[4][4];
+  for (int i = 0; i < 4; ++i) {
+    for (int j = 0; j < 4; ++j) {
+      m[i][j] = m_in[4 * i + j];
+      v[i][j] = i == j ? 1.0 : 0.0;
+    }
+  }
+  for (int rotation = 0; rotation < 64; ++rotation) {
+    int p = 0;
+    int q = 1;
+    double largest = std::fabs(m[0][1]);
+    for (int i = 0; i < 3; ++i) {
+      for (int j = i + 1; j < 4; ++j) {
+        if (std::fabs(m[i][j]) > largest) {
+          largest = std::fabs(m[i][j]);
+          p = i;
+          q = j;
+        }
+      }
+    }
+    if (largest < 1e-12) break;
+    const double theta = (m[q][q] - m[p][p]) / (2.0 * m[p][q]);
+    const double sign = theta >= 0.0 ? 1.0 : -1.0;
+    const double tau = sign / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+    const double c = 1.0 / std::sqrt(tau * tau + 1.0);
+    const double sn = tau * c;
+    for (int j = 0; j < 4; ++j) {
+      const double mp = m[p][j];
+      const double mq = m[q][j];
+      m[p][j] = c * mp - sn * mq;
+      m[q][j] = sn * mp + c * mq;
+    }
+    for (int i = 0; i < 4; ++i) {
+      const double mp = m[i][p];
+      const double mq = m[i][q];
+      m[i][p] = c * mp - sn * mq;
+      m[i][q] = sn * mp + c * mq;
+      const double vp = v[i][p];
+      const double vq = v[i][q];
+      v[i][p] = c * vp - sn * vq;
+      v[i][q] = sn * vp + c * vq;
+    }
+  }
+  int k = 0;
+  if (m[1][1] < m[0][0]) k = 1;
+  if (m[k][k] > m[2][2]) k = 2;
+  if (m[k][k] > m[3][3]) k = 3;
+  return {v[0][k], v[1][k], v[2][k], v[3][k]};
 }
 
 TEST(CameraModelTest, DistortionActivityFollowsCoefficientCountAndThreshold) {
@@ -77,6 +150,35 @@ TEST(CameraModelTest, UndistortStopsWhenTheRadialFactorVanishes) {
   EXPECT_EQ(n[1], 0.0);
 }
 
+TEST(CameraModelTest, BatchedUndistortionMatchesSingleCalls) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const CameraModel distorted = distorted_camera();
+  const CameraModel pinhole = make_camera_model(1200.0, 1180.0, 640.0, 512.0, 0, 0.0, 0.0);
+  // Radial factor 0 at the first step for pixel (1, 0).
+  const CameraModel vanishing = make_camera_model(1.0, 1.0, 0.0, 0.0, 1, -1.0, 0.0);
+  const CameraModel k2_only = make_camera_model(900.0, 910.0, 300.0, 200.0, 2, 0.0, 0.4);
+  const std::vector<const CameraModel*> cameras{&distorted, &pinhole, &vanishing, &k2_only};
+  const std::vector<Vec2> pixels{{640.0, 512.0}, {1.0, 0.0},    {1200.0, 3.0}, {-400.0, 1500.0},
+                                 {nan, 10.0},    {inf, -inf},   {0.5, 0.25},   {1e200, 1e200}};
+  // Every camera with every pixel, four lanes at a time in rotating
+  // combinations, so that lanes stop at different steps beside each other.
+  for (std::size_t start = 0; start < cameras.size() * pixels.size(); ++start) {
+    std::array<const CameraModel*, 4> lane_cameras;
+    std::array<Vec2, 4> lane_pixels;
+    for (std::size_t i = 0; i < 4; ++i) {
+      const std::size_t k = (start + 5 * i) % (cameras.size() * pixels.size());
+      lane_cameras[i] = cameras[k % cameras.size()];
+      lane_pixels[i] = pixels[k / cameras.size()];
+    }
+    const std::array<Vec2, 4> batch = undistort_pixels<4>(lane_cameras, lane_pixels);
+    for (std::size_t i = 0; i < 4; ++i) {
+      const Vec2 single = undistort_pixel(*lane_cameras[i], lane_pixels[i][0], lane_pixels[i][1]);
+      EXPECT_TRUE(same_values(batch[i], single)) << "start " << start << ", lane " << i;
+    }
+  }
+}
+
 TEST(CameraModelTest, PointOnTheCameraPlaneProjectsToNonFinitePixels) {
   const CameraModel camera = distorted_camera();
   const Extrinsic identity = camera_extrinsic_matrix({1, 0, 0, 0, 1, 0, 0, 0, 1}, {0, 0, 0});
@@ -120,6 +222,94 @@ struct TwoViewRig {
   }
 };
 
+// Normal matrices of noisy two-view observations (what the reconstructions
+// solve), then symmetric matrices with integer entries (ties in the pair scan
+// and on the diagonal), with off-diagonal entries around the 1e-12 threshold,
+// with special values, and unsymmetric ones.
+std::vector<std::array<double, 16>> solver_inputs() {
+  std::mt19937_64 rng(20240611);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  std::vector<std::array<double, 16>> out;
+  const TwoViewRig rig;
+  const Extrinsic matrices[2] = {rig.left, rig.right};
+  for (int k = 0; k < 400; ++k) {
+    const Vec3 x{0.4 * unit(rng), 0.4 * unit(rng), 0.2 * unit(rng)};
+    Vec2 obs[2] = {rig.observe(rig.left, x), rig.observe(rig.right, x)};
+    for (Vec2& o : obs) {
+      o[0] += 1e-4 * unit(rng);
+      o[1] += 1e-4 * unit(rng);
+    }
+    std::array<double, 16> m{};
+    for (int c = 0; c < 2; ++c) {
+      const Extrinsic& e = matrices[c];
+      double a[4];
+      double b[4];
+      for (int j = 0; j < 4; ++j) {
+        a[j] = obs[c][0] * e[8 + j] - e[j];
+        b[j] = obs[c][1] * e[8 + j] - e[4 + j];
+      }
+      for (int i = 0; i < 16; ++i) m[i] += a[i / 4] * a[i % 4] + b[i / 4] * b[i % 4];
+    }
+    out.push_back(m);
+  }
+  const double specials[] = {0.0, -0.0, 1e-13, 1e-12, std::numeric_limits<double>::quiet_NaN(),
+                             std::numeric_limits<double>::infinity(), -1e300};
+  for (int k = 0; k < 800; ++k) {
+    std::array<double, 16> m{};
+    for (int i = 0; i < 4; ++i) {
+      for (int j = i; j < 4; ++j) {
+        double value = 10.0 * unit(rng);
+        switch (k % 4) {
+          case 0: value = std::round(value); break;
+          case 1: value = i == j ? value : 1e-12 * value; break;
+          case 2: if (unit(rng) > 0.7) value = specials[rng() % 7]; break;
+          default: break;
+        }
+        m[4 * i + j] = value;
+        m[4 * j + i] = value;
+      }
+    }
+    if (k % 8 == 3) m[rng() % 16] = 10.0 * unit(rng);  // no longer symmetric
+    out.push_back(m);
+  }
+  return out;
+}
+
+TEST(JacobiTest, SingleAndInterleavedSolvesMatchThePlainSolverBitForBit) {
+  const std::vector<std::array<double, 16>> inputs = solver_inputs();
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    const std::array<double, 4> expected = plain_smallest_eigenvector(inputs[i]);
+    EXPECT_TRUE(same_values(smallest_eigenvector_4x4(inputs[i]), expected)) << "matrix " << i;
+    // Partner matrices from elsewhere in the list, so that the two
+    // interleaved solves need different numbers of rotations.
+    const std::size_t j = (7 * i + 3) % inputs.size();
+    const auto both = smallest_eigenvectors_4x4(inputs[i], inputs[j]);
+    EXPECT_TRUE(same_values(both[0], expected)) << "matrix " << i << " beside " << j;
+    EXPECT_TRUE(same_values(both[1], plain_smallest_eigenvector(inputs[j])))
+        << "matrix " << j << " beside " << i;
+  }
+}
+
+TEST(JacobiTest, InterleavedSolveRunsOnAloneAfterItsPartnerStops) {
+  // A NaN in the first pair never lets the scan stop, so that solve makes all
+  // 64 rotations; the diagonal partner needs none.
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::array<double, 16> endless{4, nan, 1, 0, nan, 3, 0, 2, 1, 0, 2, 0, 0, 2, 0, 1};
+  const std::array<double, 16> diagonal{3, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 2};
+  // A 2 × 2 problem inside, solved in a rotation or two.
+  const std::array<double, 16> one_rotation{2, 1, 0, 0, 1, 2, 0, 0, 0, 0, 5, 0, 0, 0, 0, 7};
+  const std::array<std::array<double, 16>, 3> inputs{endless, diagonal, one_rotation};
+  for (const auto& a : inputs) {
+    for (const auto& b : inputs) {
+      const auto both = smallest_eigenvectors_4x4(a, b);
+      EXPECT_TRUE(same_values(both[0], plain_smallest_eigenvector(a)));
+      EXPECT_TRUE(same_values(both[1], plain_smallest_eigenvector(b)));
+    }
+  }
+  const std::array<double, 4> e1{0, 1, 0, 0};
+  EXPECT_EQ(smallest_eigenvectors_4x4(endless, diagonal)[1], e1);
+}
+
 TEST(TriangulationTest, NoiseFreeViewsTriangulateExactly) {
   const TwoViewRig rig;
   for (const Vec3 x : {Vec3{0.0, 0.0, 0.0}, Vec3{0.3, -0.2, 0.1}, Vec3{-0.4, 0.25, -0.3}}) {
@@ -146,6 +336,38 @@ TEST(TriangulationTest, ThreeDistortedViewsRecoverThePoint) {
   const std::optional<Vec3> p = triangulate_dlt(obs, matrices, 3);
   ASSERT_TRUE(p.has_value());
   for (int i = 0; i < 3; ++i) EXPECT_NEAR((*p)[i], x[i], 1e-6);
+}
+
+TEST(TriangulationTest, PairOfTriangulationsMatchesSingleOnes) {
+  const TwoViewRig rig;
+  const Extrinsic above = camera_extrinsic_matrix({1, 0, 0, 0, std::cos(0.2), -std::sin(0.2), 0,
+                                                   std::sin(0.2), std::cos(0.2)},
+                                                  {0.0, 0.3, 2.6});
+  const Extrinsic matrices[3] = {rig.left, rig.right, above};
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const Vec3 x{0.12, 0.07, -0.05};
+  const Vec3 moved{0.125, 0.06, -0.04};
+  const std::vector<std::array<Vec2, 3>> lists{
+      {rig.observe(rig.left, x), rig.observe(rig.right, x), rig.observe(above, x)},
+      {rig.observe(rig.left, moved), rig.observe(rig.right, moved), rig.observe(above, moved)},
+      {Vec2{nan, 0.0}, rig.observe(rig.right, x), rig.observe(above, x)},
+      // Observations of no common point.
+      {Vec2{0.1, 0.0}, Vec2{-0.3, 0.2}, Vec2{0.0, 0.5}}};
+  for (std::size_t n = 0; n <= 3; ++n) {
+    for (const auto& a : lists) {
+      for (const auto& b : lists) {
+        const auto both = triangulate_dlt_pair(a.data(), b.data(), matrices, n);
+        const std::optional<Vec3> single[2] = {triangulate_dlt(a.data(), matrices, n),
+                                               triangulate_dlt(b.data(), matrices, n)};
+        for (int k = 0; k < 2; ++k) {
+          ASSERT_EQ(both[k].has_value(), single[k].has_value()) << n;
+          if (single[k]) {
+            EXPECT_TRUE(same_values(*both[k], *single[k]));
+          }
+        }
+      }
+    }
+  }
 }
 
 TEST(TriangulationTest, FewerThanTwoViewsFail) {

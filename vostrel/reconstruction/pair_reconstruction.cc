@@ -1,6 +1,8 @@
 #include "vostrel/reconstruction/pair_reconstruction.h"
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -44,6 +46,45 @@ struct PairRow {
 };
 
 }  // namespace
+
+void sort_by_identifier(IdentifierTable& table) {
+  const std::size_t n = table.size();
+  if (n < 64) {
+    std::stable_sort(table.begin(), table.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    return;
+  }
+  // Stable least-significant-byte-first radix sort on the identifier's
+  // offset from the smallest one (unsigned, so in identifier order); passes
+  // in which every entry has the same byte, such as the high bytes of a
+  // compact range of identifiers, are skipped.
+  std::int64_t lowest = table[0].first;
+  for (const auto& entry : table) lowest = std::min(lowest, entry.first);
+  const auto key = [base = static_cast<std::uint64_t>(lowest)](std::int64_t id) {
+    return static_cast<std::uint64_t>(id) - base;
+  };
+  std::array<std::array<std::size_t, 256>, 8> counts{};
+  for (const auto& entry : table) {
+    const std::uint64_t k = key(entry.first);
+    for (int b = 0; b < 8; ++b) ++counts[b][(k >> (8 * b)) & 0xff];
+  }
+  IdentifierTable buffer(n);
+  auto* src = &table;
+  auto* dst = &buffer;
+  for (int b = 0; b < 8; ++b) {
+    std::array<std::size_t, 256>& count = counts[b];
+    if (count[(key((*src)[0].first) >> (8 * b)) & 0xff] == n) continue;
+    std::size_t start = 0;
+    for (std::size_t& c : count) {
+      const std::size_t size = c;
+      c = start;
+      start += size;
+    }
+    for (const auto& entry : *src) (*dst)[count[(key(entry.first) >> (8 * b)) & 0xff]++] = entry;
+    std::swap(src, dst);
+  }
+  if (src != &table) table.swap(buffer);
+}
 
 ObservationInputs::ObservationInputs(const py::array_t<double>& K_in,
                                      const py::array_t<double>& dist_in,
@@ -113,28 +154,48 @@ py::dict reconstruct_pair_surface_points(
     double min_corrcoef, double max_reprojection_error_px, double scale) {
   const ObservationInputs in(K, dist, R, t, point_indices, cam_indices, uv);
 
-  // Pairing table as (identifier, observation) sorted ascending: groups come
-  // in identifier order and, within a group, in input order, so a later
-  // observation in the same camera replaces an earlier one.
-  std::vector<std::pair<std::int64_t, std::int64_t>> table;
+  // Pairing table as (identifier, 2 · observation + in_b) sorted ascending:
+  // groups come in identifier order and, within a group, in input order, so a
+  // later observation in the same camera replaces an earlier one. The camera
+  // travels in the low bit so that the group scan does not go back to
+  // cam_indices.
+  IdentifierTable table;
+  table.reserve(static_cast<std::size_t>(in.n_obs));
   for (py::ssize_t i = 0; i < in.n_obs; ++i) {
     const std::int32_t cam = in.cam_indices(i);
-    if (cam == cam_a || cam == cam_b) table.emplace_back(in.point_indices(i), i);
+    if (cam == cam_a) {
+      table.emplace_back(in.point_indices(i), 2 * i);
+    } else if (cam == cam_b) {
+      table.emplace_back(in.point_indices(i), 2 * i + 1);
+    }
   }
-  std::sort(table.begin(), table.end());
+  sort_by_identifier(table);
 
+  // Resolved at the first point that needs them, in the order the checks
+  // would otherwise run for every point (they do not depend on the point).
   std::optional<DicFields> fields;
+  const CameraModel* camera_a = nullptr;
+  const CameraModel* camera_b = nullptr;
+  Extrinsic matrices[2];
+
   std::vector<PairRow> rows;
+  rows.reserve(table.size() / 2);
+  // The pixels are read in identifier order, i.e. at random; fetch them a
+  // few table entries ahead.
+  constexpr std::size_t kPrefetch = 16;
   for (std::size_t g = 0; g < table.size();) {
     const std::int64_t id = table[g].first;
     std::int64_t obs_a = -1;
     std::int64_t obs_b = -1;
     for (; g < table.size() && table[g].first == id; ++g) {
-      const std::int64_t i = table[g].second;
-      if (in.cam_indices(i) == cam_a) {
-        obs_a = i;
+      const std::int64_t key = table[g].second;
+      if ((key & 1) == 0) {
+        obs_a = key >> 1;
       } else {
-        obs_b = i;
+        obs_b = key >> 1;
+      }
+      if (g + 1 + kPrefetch < table.size()) {
+        __builtin_prefetch(&in.uv(table[g + 1 + kPrefetch].second >> 1, 0));
       }
     }
     if (obs_a < 0 || obs_b < 0) continue;
@@ -146,36 +207,40 @@ py::dict reconstruct_pair_surface_points(
     if (!fields) {
       fields.emplace(dic_u, dic_v, dic_corrcoef, dic_valid, reduced_height, reduced_width,
                      subset_spacing);
+      fields->check_camera(cam_a, "cam_a", -1);
+      fields->check_camera(cam_b, "cam_b", -1);
     }
-    fields->check_camera(cam_a, "cam_a", -1);
     const DicSample s_a = sample_dic_field(*fields, cam_a, row.uv_a[0], row.uv_a[1], min_corrcoef);
-    fields->check_camera(cam_b, "cam_b", -1);
     const DicSample s_b = sample_dic_field(*fields, cam_b, row.uv_b[0], row.uv_b[1], min_corrcoef);
     if (!s_a.valid || !s_b.valid) continue;
 
     row.def_a = {row.uv_a[0] + s_a.u, row.uv_a[1] + s_a.v};
     row.def_b = {row.uv_b[0] + s_b.u, row.uv_b[1] + s_b.v};
-    const CameraModel& camera_a = in.camera(cam_a, "cam_a", -1);
-    const CameraModel& camera_b = in.camera(cam_b, "cam_b", -1);
-    const Vec2 ref_obs[2] = {undistort_pixel(camera_a, row.uv_a[0], row.uv_a[1]),
-                             undistort_pixel(camera_b, row.uv_b[0], row.uv_b[1])};
-    const Vec2 def_obs[2] = {undistort_pixel(camera_a, row.def_a[0], row.def_a[1]),
-                             undistort_pixel(camera_b, row.def_b[0], row.def_b[1])};
-    const Extrinsic matrices[2] = {in.extrinsic(cam_a, "cam_a", -1),
-                                   in.extrinsic(cam_b, "cam_b", -1)};
+    if (camera_a == nullptr) {
+      camera_a = &in.camera(cam_a, "cam_a", -1);
+      camera_b = &in.camera(cam_b, "cam_b", -1);
+      matrices[0] = in.extrinsic(cam_a, "cam_a", -1);
+      matrices[1] = in.extrinsic(cam_b, "cam_b", -1);
+    }
+    // Reference observations first, deformed ones after, camera a before b.
+    const std::array<Vec2, 4> normalised =
+        undistort_pixels<4>({camera_a, camera_b, camera_a, camera_b},
+                            {row.uv_a, row.uv_b, row.def_a, row.def_b});
 
-    const std::optional<Vec3> x_ref = triangulate_dlt(ref_obs, matrices, 2);
-    if (!x_ref) continue;
-    const std::optional<Vec3> x_def = triangulate_dlt(def_obs, matrices, 2);
-    if (!x_def) continue;
-    row.x_ref = *x_ref;
-    row.x_def = *x_def;
+    // Both solves at once; the deformed one is simply discarded when the
+    // reference one fails.
+    const std::array<std::optional<Vec3>, 2> x =
+        triangulate_dlt_pair(&normalised[0], &normalised[2], matrices, 2);
+    if (!x[0] || !x[1]) continue;
+    row.x_ref = *x[0];
+    row.x_def = *x[1];
 
-    row.err_ref = 0.5 * (pixel_distance(project_point(row.x_ref, camera_a, matrices[0]), row.uv_a) +
-                         pixel_distance(project_point(row.x_ref, camera_b, matrices[1]), row.uv_b));
+    row.err_ref =
+        0.5 * (pixel_distance(project_point(row.x_ref, *camera_a, matrices[0]), row.uv_a) +
+               pixel_distance(project_point(row.x_ref, *camera_b, matrices[1]), row.uv_b));
     row.err_def =
-        0.5 * (pixel_distance(project_point(row.x_def, camera_a, matrices[0]), row.def_a) +
-               pixel_distance(project_point(row.x_def, camera_b, matrices[1]), row.def_b));
+        0.5 * (pixel_distance(project_point(row.x_def, *camera_a, matrices[0]), row.def_a) +
+               pixel_distance(project_point(row.x_def, *camera_b, matrices[1]), row.def_b));
     row.corr_a = s_a.corrcoef;
     row.corr_b = s_b.corrcoef;
     row.corr_comb = row.corr_b < row.corr_a ? row.corr_b : row.corr_a;

@@ -16,6 +16,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "vostrel/reconstruction/camera.h"
@@ -62,6 +63,14 @@ inline double pixel_distance(const Vec2& a, const Vec2& b) {
   const double dy = a[1] - b[1];
   return std::sqrt(dx * dx + dy * dy);
 }
+
+// (point identifier, payload) entries of the pairing and track tables.
+using IdentifierTable = std::vector<std::pair<std::int64_t, std::int64_t>>;
+
+// Sorts the table by identifier, keeping entries of equal identifier in their
+// current order. For a table built in input order with ascending payloads this
+// is the order of sorting the pairs themselves.
+void sort_by_identifier(IdentifierTable& table);
 
 // Returns the eighteen result arrays, rows in ascending point identifier.
 pybind11::dict reconstruct_pair_surface_points(

@@ -1,6 +1,7 @@
 #include "vostrel/reconstruction/track_reconstruction.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -61,10 +62,10 @@ py::dict reconstruct_tracks(const py::array_t<double>& K, const py::array_t<doub
 
   // Track table as (identifier, observation) sorted ascending: groups in
   // identifier order, observations of a group in input order.
-  std::vector<std::pair<std::int64_t, std::int64_t>> table;
+  IdentifierTable table;
   table.reserve(static_cast<std::size_t>(in.n_obs));
   for (py::ssize_t i = 0; i < in.n_obs; ++i) table.emplace_back(in.point_indices(i), i);
-  std::sort(table.begin(), table.end());
+  sort_by_identifier(table);
   py::ssize_t n = 0;
   for (std::size_t g = 0; g < table.size(); ++g) {
     if (g == 0 || table[g].first != table[g - 1].first) ++n;
@@ -99,6 +100,9 @@ py::dict reconstruct_tracks(const py::array_t<double>& K, const py::array_t<doub
   constexpr double kInf = std::numeric_limits<double>::infinity();
   std::optional<DicFields> fields;
   TrackViews views;
+  // Observations are read in identifier order, i.e. at random; fetch them a
+  // few table entries ahead.
+  constexpr std::size_t kPrefetch = 16;
   py::ssize_t row = 0;
   for (std::size_t g = 0; g < table.size(); ++row) {
     const std::int64_t id = table[g].first;
@@ -106,6 +110,11 @@ py::dict reconstruct_tracks(const py::array_t<double>& K, const py::array_t<doub
     views.clear();
     double corr_sum = 0.0;
     for (; g < table.size() && table[g].first == id; ++g) {
+      if (g + kPrefetch < table.size()) {
+        const std::int64_t ahead = table[g + kPrefetch].second;
+        __builtin_prefetch(&in.cam_indices(ahead));
+        __builtin_prefetch(&in.uv(ahead, 0));
+      }
       const std::int64_t i = table[g].second;
       const std::int32_t c = in.cam_indices(i);
       const Vec2 p = in.pixel(i);
@@ -121,8 +130,9 @@ py::dict reconstruct_tracks(const py::array_t<double>& K, const py::array_t<doub
       views.cameras.push_back(&camera);
       views.ref_pixels.push_back(p);
       views.def_pixels.push_back(q);
-      views.ref_obs.push_back(undistort_pixel(camera, p[0], p[1]));
-      views.def_obs.push_back(undistort_pixel(camera, q[0], q[1]));
+      const std::array<Vec2, 2> normalised = undistort_pixels<2>({&camera, &camera}, {p, q});
+      views.ref_obs.push_back(normalised[0]);
+      views.def_obs.push_back(normalised[1]);
       views.matrices.push_back(in.extrinsic(c, "cam_indices", i));
       corr_sum += s.corrcoef;
     }
@@ -134,11 +144,12 @@ py::dict reconstruct_tracks(const py::array_t<double>& K, const py::array_t<doub
     Vec3 x_ref{};
     Vec3 x_def{};
     if (static_cast<std::int64_t>(n_used) >= min_views) {
-      const std::optional<Vec3> ref =
-          triangulate_dlt(views.ref_obs.data(), views.matrices.data(), n_used);
-      const std::optional<Vec3> def =
-          ref ? triangulate_dlt(views.def_obs.data(), views.matrices.data(), n_used)
-              : std::nullopt;
+      // Both solves at once; the deformed one is simply discarded when the
+      // reference one fails.
+      const std::array<std::optional<Vec3>, 2> x = triangulate_dlt_pair(
+          views.ref_obs.data(), views.def_obs.data(), views.matrices.data(), n_used);
+      const std::optional<Vec3>& ref = x[0];
+      const std::optional<Vec3>& def = x[1];
       if (ref && def) {
         err_ref = mean_reprojection_error(*ref, views, views.ref_pixels);
         err_def = mean_reprojection_error(*def, views, views.def_pixels);
