@@ -42,6 +42,23 @@ inline bool sample_at(const SampleBounds& img, double x, double y, double& value
   return true;
 }
 
+inline Double2 load_pair(const double* pair) {
+  Double2 value;
+  std::memcpy(&value, pair, sizeof value);
+  return value;
+}
+
+inline void store_pair(double* pair, Double2 value) { std::memcpy(pair, &value, sizeof value); }
+
+// bilinear_in_cell for two positions at once, one per lane: q0 and q1 point
+// at the base cells, (a, b) are the lanes' fractions.
+inline Double2 bilinear_pair(const double* q0, const double* q1, std::int64_t h, Double2 a,
+                             Double2 one_a, Double2 b, Double2 one_b) {
+  return (((one_a * one_b) * Double2{q0[0], q1[0]} + (one_b * a) * Double2{q0[h], q1[h]}) +
+          (one_a * b) * Double2{q0[1], q1[1]}) +
+         (a * b) * Double2{q0[h + 1], q1[h + 1]};
+}
+
 // Sample and half-pixel gradient at (x, y). The two samples of each
 // difference are interpolated together, one per lane, with the operations of
 // bilinear_in_cell; same values and same success as bilinear_sample +
@@ -77,32 +94,15 @@ inline bool sample_with_gradient(const SampleBounds& img, double x, double y,
   value = (((one_a * one_b) * base[0] + (one_b * a) * base[h]) + (one_a * b) * base[1]) +
           (a * b) * base[h + 1];
 
-  {
-    // Cells (x +- 0.5, y): same row, fractions as, b.
-    const double* const p = img.pixels + static_cast<std::int64_t>(xs0[0]) * h + y0;
-    const double* const m = img.pixels + static_cast<std::int64_t>(xs0[1]) * h + y0;
-    const Double2 one_as = 1.0 - as;
-    const Double2 v00 = {p[0], m[0]};
-    const Double2 v10 = {p[h], m[h]};
-    const Double2 v01 = {p[1], m[1]};
-    const Double2 v11 = {p[h + 1], m[h + 1]};
-    const Double2 s = (((one_as * one_b) * v00 + (one_b * as) * v10) + (one_as * b) * v01) +
-                      (as * b) * v11;
-    gx = s[0] - s[1];
-  }
-  {
-    // Cells (x, y +- 0.5): same column, fractions a, bs.
-    const double* const p = column + ys0[0];
-    const double* const m = column + ys0[1];
-    const Double2 one_bs = 1.0 - bs;
-    const Double2 v00 = {p[0], m[0]};
-    const Double2 v10 = {p[h], m[h]};
-    const Double2 v01 = {p[1], m[1]};
-    const Double2 v11 = {p[h + 1], m[h + 1]};
-    const Double2 s = (((one_a * one_bs) * v00 + (one_bs * a) * v10) + (one_a * bs) * v01) +
-                      (a * bs) * v11;
-    gy = s[0] - s[1];
-  }
+  // Cells (x +- 0.5, y): same row, fractions as, b. Cells (x, y +- 0.5):
+  // same column, fractions a, bs.
+  const Double2 sx = bilinear_pair(img.pixels + static_cast<std::int64_t>(xs0[0]) * h + y0,
+                                   img.pixels + static_cast<std::int64_t>(xs0[1]) * h + y0, h,
+                                   as, 1.0 - as, broadcast(b), broadcast(one_b));
+  const Double2 sy = bilinear_pair(column + ys0[0], column + ys0[1], h, broadcast(a),
+                                   broadcast(one_a), bs, 1.0 - bs);
+  gx = sx[0] - sx[1];
+  gy = sy[0] - sy[1];
   return true;
 }
 
@@ -130,29 +130,6 @@ inline AxisCells axis_cells(double coordinate, double limit, std::int64_t stride
   cells.one_minus_pm[0] = 1.0 - cells.fraction_pm[0];
   cells.one_minus_pm[1] = 1.0 - cells.fraction_pm[1];
   return cells;
-}
-
-inline Double2 load2(const double* aligned_pair) {
-  Double2 value;
-  std::memcpy(&value, aligned_pair, sizeof value);
-  return value;
-}
-
-inline Double2 load_pair(const double* pair) {
-  Double2 value;
-  std::memcpy(&value, pair, sizeof value);
-  return value;
-}
-
-inline void store_pair(double* pair, Double2 value) { std::memcpy(pair, &value, sizeof value); }
-
-// bilinear_in_cell for two positions at once, one per lane: q0 and q1 point
-// at the base cells, (a, b) are the lanes' fractions.
-inline Double2 bilinear_pair(const double* q0, const double* q1, std::int64_t h, Double2 a,
-                             Double2 one_a, Double2 b, Double2 one_b) {
-  return (((one_a * one_b) * Double2{q0[0], q1[0]} + (one_b * a) * Double2{q0[h], q1[h]}) +
-          (one_a * b) * Double2{q0[1], q1[1]}) +
-         (a * b) * Double2{q0[h + 1], q1[h + 1]};
 }
 
 // Samples, gradients and residuals of the affine warp `p` for every offset,
@@ -509,7 +486,7 @@ std::optional<TranslationResult> refine_translation(const ReferenceSubset& subse
           (a * b) * p[h + 1];
       const double* const q = img.pixels + col.cell_plus + rt.cell[r];
       const double* const m = img.pixels + col.cell_minus + rt.cell[r];
-      const Double2 sx = bilinear_pair(q, m, h, load2(col.fraction_pm), load2(col.one_minus_pm),
+      const Double2 sx = bilinear_pair(q, m, h, load_pair(col.fraction_pm), load_pair(col.one_minus_pm),
                                        broadcast(b), broadcast(one_b));
       const Double2 bs = {rt.fraction_plus[r], rt.fraction_minus[r]};
       const Double2 one_bs = {rt.one_minus_plus[r], rt.one_minus_minus[r]};
