@@ -1,31 +1,31 @@
-# One static library per subsystem folder: every name.cc beside its name.h,
-# with the GoogleTest files name_test.cc beside them collected into one test
-# executable per folder.
-function(dic_add_unit_library target dir)
-  file(GLOB _sources CONFIGURE_DEPENDS "${dir}/*.cc")
-  list(FILTER _sources EXCLUDE REGEX "_test\\.cc$")
-  list(FILTER _sources EXCLUDE REGEX "/main\\.cc$")
-  list(FILTER _sources EXCLUDE REGEX "/module\\.cc$")
-  if(NOT _sources)
-    # A unit folder that has no implementation file yet still yields a
-    # library, so that the rest of the tree configures.
-    set(_empty "${CMAKE_CURRENT_BINARY_DIR}/${target}_empty.cc")
-    file(WRITE "${_empty}" "// no sources yet\n")
-    set(_sources "${_empty}")
+# One library per unit folder, its sources and dependencies listed explicitly
+# in the folder's CMakeLists.txt, and one GoogleTest executable beside it.
+#
+#   dic_add_library(NAME <target> [HEADER_ONLY] [SRCS <file>...] [DEPS <target>...])
+#   dic_add_test(NAME <target> SRCS <file>... [DEPS <target>...])
+#
+# Paths are relative to the calling folder; every target includes from the
+# repository root ("dic2d/engine/refinement.h").
+
+function(dic_add_library)
+  cmake_parse_arguments(ARG "HEADER_ONLY" "NAME" "SRCS;DEPS" ${ARGN})
+  if(ARG_HEADER_ONLY)
+    add_library(${ARG_NAME} INTERFACE)
+    target_include_directories(${ARG_NAME} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${ARG_NAME} INTERFACE ${ARG_DEPS})
+  else()
+    add_library(${ARG_NAME} STATIC ${ARG_SRCS})
+    target_include_directories(${ARG_NAME} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${ARG_NAME} PUBLIC ${ARG_DEPS})
   endif()
-  add_library(${target} STATIC ${_sources})
-  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
 endfunction()
 
-function(dic_add_unit_tests target dir)
+function(dic_add_test)
   if(NOT BUILD_TESTING)
     return()
   endif()
-  file(GLOB _tests CONFIGURE_DEPENDS "${dir}/*_test.cc")
-  if(NOT _tests)
-    return()
-  endif()
-  add_executable(${target} ${_tests})
-  target_link_libraries(${target} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main)
-  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60)
+  cmake_parse_arguments(ARG "" "NAME" "SRCS;DEPS" ${ARGN})
+  add_executable(${ARG_NAME} ${ARG_SRCS})
+  target_link_libraries(${ARG_NAME} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main)
+  gtest_discover_tests(${ARG_NAME} DISCOVERY_TIMEOUT 60)
 endfunction()
