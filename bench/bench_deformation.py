@@ -9,7 +9,6 @@ batched numpy.linalg.eigh for the three symmetric tensors. Run by hand:
 from __future__ import annotations
 
 import argparse
-import resource
 import subprocess
 import sys
 import time
@@ -20,8 +19,25 @@ import numpy as np
 import native_vostrel
 
 KEYS = [
-    "Fmat", "Cmat", "J", "Emat", "emat", "Emgn", "emgn", "Epc1", "Epc2", "epc1", "epc2",
-    "EShearMax", "eShearMax", "Eeq", "eeq", "Area", "d3", "Lambda1", "Lambda2",
+    "Fmat",
+    "Cmat",
+    "J",
+    "Emat",
+    "emat",
+    "Emgn",
+    "emgn",
+    "Epc1",
+    "Epc2",
+    "epc1",
+    "epc2",
+    "EShearMax",
+    "eShearMax",
+    "Eeq",
+    "eeq",
+    "Area",
+    "d3",
+    "Lambda1",
+    "Lambda2",
     "valid_strain_faces",
 ]
 
@@ -97,12 +113,25 @@ def numpy_reference(faces, points_ref, points_def, valid_faces):
         return np.sqrt(q * (0.6666666666666666 * q))
 
     res = {
-        "Fmat": F, "Cmat": C, "J": np.linalg.det(F), "Emat": E, "emat": e,
-        "Emgn": np.sqrt(np.sum(E * E, axis=(1, 2))), "emgn": np.sqrt(np.sum(e * e, axis=(1, 2))),
-        "Epc1": Epc[:, 0], "Epc2": Epc[:, 1], "epc1": epc[:, 0], "epc2": epc[:, 1],
-        "EShearMax": (Epc[:, 1] - Epc[:, 0]) * 0.5, "eShearMax": (epc[:, 1] - epc[:, 0]) * 0.5,
-        "Eeq": equivalent(E), "eeq": equivalent(e), "Area": 0.5 * D, "d3": nh,
-        "Lambda1": lam[:, 0], "Lambda2": lam[:, 1],
+        "Fmat": F,
+        "Cmat": C,
+        "J": np.linalg.det(F),
+        "Emat": E,
+        "emat": e,
+        "Emgn": np.sqrt(np.sum(E * E, axis=(1, 2))),
+        "emgn": np.sqrt(np.sum(e * e, axis=(1, 2))),
+        "Epc1": Epc[:, 0],
+        "Epc2": Epc[:, 1],
+        "epc1": epc[:, 0],
+        "epc2": epc[:, 1],
+        "EShearMax": (Epc[:, 1] - Epc[:, 0]) * 0.5,
+        "eShearMax": (epc[:, 1] - epc[:, 0]) * 0.5,
+        "Eeq": equivalent(E),
+        "eeq": equivalent(e),
+        "Area": 0.5 * D,
+        "d3": nh,
+        "Lambda1": lam[:, 0],
+        "Lambda2": lam[:, 1],
     }
     for key in res:
         res[key] = np.array(res[key], dtype=float)
@@ -183,8 +212,12 @@ def main() -> None:
     del result
     tracemalloc.stop()
 
-    child = subprocess.run([sys.executable, __file__, "--faces", str(opts.faces), "--child-rss"],
-                           capture_output=True, text=True, check=True)
+    child = subprocess.run(
+        [sys.executable, __file__, "--faces", str(opts.faces), "--child-rss"],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     rss_before, rss_peak, out_kib = (int(v) for v in child.stdout.split())
     mib = 1024.0 * 1024.0
     valid = int(native["valid_strain_faces"].sum())
@@ -193,14 +226,21 @@ def main() -> None:
     print(f"native: {t_native * 1e3:9.1f} ms  {m / t_native / 1e6:7.3f} Mfaces/s (best of {opts.repeats})")
     print(f"numpy : {t_numpy * 1e3:9.1f} ms  {m / t_numpy / 1e6:7.3f} Mfaces/s")
     print(f"speed-up: {t_numpy / t_native:.1f}x")
-    print(f"max |native - numpy| / max(1, |numpy|): {max_difference(native, reference):.3e}; "
-          f"validity flags equal: {flags_equal}")
-    print(f"traced peak during call: native {peak_native / mib:.1f} MiB "
-          f"(outputs {output_bytes / mib:.1f} MiB, excess {(peak_native - output_bytes) / mib:.2f} MiB), "
-          f"numpy {peak_numpy / mib:.1f} MiB")
-    print(f"resident memory (separate process): {rss_before / 1024:.1f} MiB before the call, "
-          f"peak {rss_peak / 1024:.1f} MiB during it: +{(rss_peak - rss_before) / 1024:.1f} MiB "
-          f"for {out_kib / 1024:.1f} MiB of outputs")
+    print(
+        f"max |native - numpy| / max(1, |numpy|): {max_difference(native, reference):.3e}; "
+        f"validity flags equal: {flags_equal}"
+    )
+    print(
+        f"traced peak during call: native {peak_native / mib:.1f} MiB "
+        f"(outputs {output_bytes / mib:.1f} MiB, excess {(peak_native - output_bytes) / mib:.2f} MiB), "
+        f"numpy {peak_numpy / mib:.1f} MiB"
+    )
+    print(
+        f"resident memory (separate process): {rss_before / 1024:.1f} MiB before the call, "
+        f"peak {rss_peak / 1024:.1f} MiB during it: +{(rss_peak - rss_before) / 1024:.1f} MiB "
+        f"for {out_kib / 1024:.1f} MiB of outputs"
+    )
+
 
 if __name__ == "__main__":
     main()

@@ -174,15 +174,24 @@ def numpy_pair(rig, fields, pid, cid, uv, cam_a, cam_b, scale):
     good = okr & okd
     xr, xd = xr[good], xd[good]
     ca, cb, uva, uvb, defa, defb = ca[good], cb[good], uva[good], uvb[good], defa[good], defb[good]
-    err_ref = 0.5 * (np.linalg.norm(project(K, dist, R, t, ca, xr) - uva, axis=1)
-                     + np.linalg.norm(project(K, dist, R, t, cb, xr) - uvb, axis=1))
-    err_def = 0.5 * (np.linalg.norm(project(K, dist, R, t, ca, xd) - defa, axis=1)
-                     + np.linalg.norm(project(K, dist, R, t, cb, xd) - defb, axis=1))
+    err_ref = 0.5 * (
+        np.linalg.norm(project(K, dist, R, t, ca, xr) - uva, axis=1)
+        + np.linalg.norm(project(K, dist, R, t, cb, xr) - uvb, axis=1)
+    )
+    err_def = 0.5 * (
+        np.linalg.norm(project(K, dist, R, t, ca, xd) - defa, axis=1)
+        + np.linalg.norm(project(K, dist, R, t, cb, xd) - defb, axis=1)
+    )
     comb = np.minimum(cca[good], ccb[good])
-    return {"point_indices": ids[good], "points_ref_sfm": xr, "points_def_sfm": xd,
-            "displacement_world": (xd - xr) * scale, "reprojection_error_ref": err_ref,
-            "reprojection_error_def": err_def,
-            "valid_points": (comb >= MIN_CORR) & (err_ref <= MAX_ERR) & (err_def <= MAX_ERR)}
+    return {
+        "point_indices": ids[good],
+        "points_ref_sfm": xr,
+        "points_def_sfm": xd,
+        "displacement_world": (xd - xr) * scale,
+        "reprojection_error_ref": err_ref,
+        "reprojection_error_def": err_def,
+        "valid_points": (comb >= MIN_CORR) & (err_ref <= MAX_ERR) & (err_def <= MAX_ERR),
+    }
 
 
 def numpy_tracks(rig, fields, pid, cid, uv, min_views, scale):
@@ -212,9 +221,17 @@ def numpy_tracks(rig, fields, pid, cid, uv, min_views, scale):
     valid = tri & (MAX_ERR >= err_ref) & (MAX_ERR >= err_def)
     zero = np.zeros_like(xr)
     xr, xd = np.where(valid[:, None], xr, zero), np.where(valid[:, None], xd, zero)
-    return {"point_indices": spid[starts], "points_ref_sfm": xr, "points_def_sfm": xd,
-            "displacement_world": (xd - xr) * scale, "num_views": n_used, "mean_corrcoef": mean,
-            "reprojection_error_ref": err_ref, "reprojection_error_def": err_def, "valid": valid}
+    return {
+        "point_indices": spid[starts],
+        "points_ref_sfm": xr,
+        "points_def_sfm": xd,
+        "displacement_world": (xd - xr) * scale,
+        "num_views": n_used,
+        "mean_corrcoef": mean,
+        "reprojection_error_ref": err_ref,
+        "reprojection_error_def": err_def,
+        "valid": valid,
+    }
 
 
 # --------------------------------------------------------------------------
@@ -267,32 +284,52 @@ def main():
     rig2 = make_rig(2)
     fields2 = make_fields(rig2)
     obs2 = observations(rig2, n, [0, 1], seed=1)
-    t_nat, res_nat = best_time(lambda: nv.reconstruct_pair_surface_points(
-        *rig2, *obs2, *fields2, H, W, SPACING, 0, 1, MIN_CORR, MAX_ERR, 1.5), args.repeat)
+    t_nat, res_nat = best_time(
+        lambda: nv.reconstruct_pair_surface_points(*rig2, *obs2, *fields2, H, W, SPACING, 0, 1, MIN_CORR, MAX_ERR, 1.5),
+        args.repeat,
+    )
     t_ref, res_ref = best_time(lambda: numpy_pair(rig2, fields2, *obs2, 0, 1, 1.5), args.repeat)
     np.testing.assert_array_equal(res_nat["point_indices"], res_ref["point_indices"])
     np.testing.assert_array_equal(res_nat["valid_points"], res_ref["valid_points"])
-    diff = compare(res_nat, res_ref, ["points_ref_sfm", "points_def_sfm", "displacement_world",
-                                      "reprojection_error_ref", "reprojection_error_def"])
+    diff = compare(
+        res_nat,
+        res_ref,
+        ["points_ref_sfm", "points_def_sfm", "displacement_world", "reprojection_error_ref", "reprojection_error_def"],
+    )
     rows = len(res_nat["point_indices"])
-    print(f"pair   {n} points ({rows} rows): native {n / t_nat:12.0f} pts/s ({t_nat * 1e3:7.1f} ms), "
-          f"numpy {n / t_ref:12.0f} pts/s ({t_ref * 1e3:7.1f} ms), speed-up {t_ref / t_nat:5.1f}x, "
-          f"max rel diff {diff:.1e}")
+    print(
+        f"pair   {n} points ({rows} rows): native {n / t_nat:12.0f} pts/s ({t_nat * 1e3:7.1f} ms), "
+        f"numpy {n / t_ref:12.0f} pts/s ({t_ref * 1e3:7.1f} ms), speed-up {t_ref / t_nat:5.1f}x, "
+        f"max rel diff {diff:.1e}"
+    )
 
     rig4 = make_rig(4)
     fields4 = make_fields(rig4)
     obs4 = observations(rig4, n, [0, 1, 2, 3], seed=2)
-    t_nat, res_nat = best_time(lambda: nv.reconstruct_tracks(
-        *rig4, *obs4, *fields4, H, W, SPACING, 2, MIN_CORR, MAX_ERR, 1.5), args.repeat)
+    t_nat, res_nat = best_time(
+        lambda: nv.reconstruct_tracks(*rig4, *obs4, *fields4, H, W, SPACING, 2, MIN_CORR, MAX_ERR, 1.5), args.repeat
+    )
     t_ref, res_ref = best_time(lambda: numpy_tracks(rig4, fields4, *obs4, 2, 1.5), args.repeat)
     np.testing.assert_array_equal(res_nat["point_indices"], res_ref["point_indices"])
     np.testing.assert_array_equal(res_nat["valid"], res_ref["valid"])
     np.testing.assert_array_equal(res_nat["num_views"], res_ref["num_views"])
-    diff = compare(res_nat, res_ref, ["points_ref_sfm", "points_def_sfm", "displacement_world",
-                                      "mean_corrcoef", "reprojection_error_ref", "reprojection_error_def"])
-    print(f"tracks {n} tracks x 4 views:      native {n / t_nat:12.0f} pts/s ({t_nat * 1e3:7.1f} ms), "
-          f"numpy {n / t_ref:12.0f} pts/s ({t_ref * 1e3:7.1f} ms), speed-up {t_ref / t_nat:5.1f}x, "
-          f"max rel diff {diff:.1e}")
+    diff = compare(
+        res_nat,
+        res_ref,
+        [
+            "points_ref_sfm",
+            "points_def_sfm",
+            "displacement_world",
+            "mean_corrcoef",
+            "reprojection_error_ref",
+            "reprojection_error_def",
+        ],
+    )
+    print(
+        f"tracks {n} tracks x 4 views:      native {n / t_nat:12.0f} pts/s ({t_nat * 1e3:7.1f} ms), "
+        f"numpy {n / t_ref:12.0f} pts/s ({t_ref * 1e3:7.1f} ms), speed-up {t_ref / t_nat:5.1f}x, "
+        f"max rel diff {diff:.1e}"
+    )
 
 
 if __name__ == "__main__":

@@ -2,11 +2,11 @@
 // Usage: dic2d_bench            (figures)
 //        dic2d_bench write DIR  (writes ref.bin, def.bin, mask.bin of the
 //                                1024 x 1024 translation case)
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -80,7 +80,8 @@ RoiMask mask_for(int size, int border) {
   m.width = m.height = size;
   m.values.assign(static_cast<std::size_t>(size) * size, 0);
   for (int x = border; x < size - border; ++x)
-    for (int y = border; y < size - border; ++y) m.values[static_cast<std::size_t>(x) * size + y] = 1;
+    for (int y = border; y < size - border; ++y)
+      m.values[static_cast<std::size_t>(x) * size + y] = 1;
   return m;
 }
 

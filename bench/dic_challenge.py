@@ -59,8 +59,17 @@ BORDER = RADIUS + 3
 # Sample 16: stage displacement |u| (px) for frame JJ = 00, 05, ..., 50, from
 # the stage record (stated accuracy +/- 0.00084 px). The content moves toward -x.
 SAMPLE16_STAGE = {
-    0: 0.0000, 5: 0.1002, 10: 0.2004, 15: 0.3006, 20: 0.4008, 25: 0.5009,
-    30: 0.6011, 35: 0.7013, 40: 0.8015, 45: 0.9017, 50: 1.0019,
+    0: 0.0000,
+    5: 0.1002,
+    10: 0.2004,
+    15: 0.3006,
+    20: 0.4008,
+    25: 0.5009,
+    30: 0.6011,
+    35: 0.7013,
+    40: 0.8015,
+    45: 0.9017,
+    50: 1.0019,
 }
 
 
@@ -137,7 +146,7 @@ def sample16(data: Path) -> Sample:
 def roi_mask(shape: tuple[int, int]) -> np.ndarray:
     h, w = shape
     mask = np.zeros((h, w), dtype=bool)
-    mask[BORDER:h - BORDER, BORDER:w - BORDER] = True
+    mask[BORDER : h - BORDER, BORDER : w - BORDER] = True
     return mask
 
 
@@ -150,30 +159,38 @@ def measure(sample: Sample, cli: str, workdir: Path) -> list[Measurement]:
     mask_path = workdir / f"{sample.name}_mask.bin"
     write_image(ref_path, reference)
     write_mask(mask_path, mask)
-    print(f"{sample.name}: {reference.shape[1]} x {reference.shape[0]} px, ROI border {BORDER} px, "
-          f"seed {seed}", flush=True)
+    print(
+        f"{sample.name}: {reference.shape[1]} x {reference.shape[0]} px, ROI border {BORDER} px, seed {seed}",
+        flush=True,
+    )
     results = []
     for case in sample.cases:
         deformed = load_gray8(case.path)
         if deformed.shape != reference.shape:
             raise ValueError(f"{case.path.name}: size {deformed.shape} differs from the reference's")
         start = time.perf_counter()
-        run = run_dic2d(ref_path, deformed, mask_path, seed, cli=cli, workdir=workdir,
-                        subset_radius=RADIUS, subset_spacing=SPACING)
+        run = run_dic2d(
+            ref_path, deformed, mask_path, seed, cli=cli, workdir=workdir, subset_radius=RADIUS, subset_spacing=SPACING
+        )
         seconds = time.perf_counter() - start
         f = run.field
         ok = f.valid
         eu = f.u[ok] - case.u_true
         ev = f.v[ok] - case.v_true
         n = int(ok.sum())
-        results.append(Measurement(
-            case=case, valid=n, total=run.reference_grid_points,
-            bias_u=float(eu.mean()) if n else float("nan"),
-            bias_v=float(ev.mean()) if n else float("nan"),
-            std_u=float(f.u[ok].std(ddof=1)) if n > 1 else float("nan"),
-            std_v=float(f.v[ok].std(ddof=1)) if n > 1 else float("nan"),
-            rms=float(np.sqrt(np.mean(eu * eu + ev * ev))) if n else float("nan"),
-            seconds=seconds))
+        results.append(
+            Measurement(
+                case=case,
+                valid=n,
+                total=run.reference_grid_points,
+                bias_u=float(eu.mean()) if n else float("nan"),
+                bias_v=float(ev.mean()) if n else float("nan"),
+                std_u=float(f.u[ok].std(ddof=1)) if n > 1 else float("nan"),
+                std_v=float(f.v[ok].std(ddof=1)) if n > 1 else float("nan"),
+                rms=float(np.sqrt(np.mean(eu * eu + ev * ev))) if n else float("nan"),
+                seconds=seconds,
+            )
+        )
         print(f"  shift {case.label}: {n}/{run.reference_grid_points} valid, {seconds:.2f} s", flush=True)
     return results
 
@@ -186,16 +203,19 @@ def table(results: list[Measurement]) -> str:
     for m in results:
         lines.append(
             f"| {m.case.label} | {m.valid}/{m.total} | {m.bias_u:+.4f} | {m.bias_v:+.4f} | "
-            f"{m.std_u:.4f} | {m.std_v:.4f} | {m.rms:.4f} | {m.seconds:.2f} |")
+            f"{m.std_u:.4f} | {m.std_v:.4f} | {m.rms:.4f} | {m.seconds:.2f} |"
+        )
     return "\n".join(lines)
 
 
 def summary(results: list[Measurement]) -> str:
     worst = max(max(abs(m.bias_u), abs(m.bias_v)) for m in results)
-    rms_bias = np.sqrt(np.mean([m.bias_u ** 2 + m.bias_v ** 2 for m in results]) / 2)
+    rms_bias = np.sqrt(np.mean([m.bias_u**2 + m.bias_v**2 for m in results]) / 2)
     total = sum(m.seconds for m in results)
-    return (f"Largest |bias| {worst:.4f} px; RMS of the biases (u and v) {rms_bias:.4f} px; "
-            f"{total:.1f} s for {len(results)} runs.")
+    return (
+        f"Largest |bias| {worst:.4f} px; RMS of the biases (u and v) {rms_bias:.4f} px; "
+        f"{total:.1f} s for {len(results)} runs."
+    )
 
 
 def plot(samples: list[Sample], results: list[list[Measurement]], path: Path) -> None:

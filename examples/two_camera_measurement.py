@@ -20,20 +20,26 @@ from dicpipe.pipeline import choose_seed
 out = Path(sys.argv[1] if len(sys.argv) > 1 else "out/example")
 out.mkdir(parents=True, exist_ok=True)
 subset_radius, subset_spacing = 20, 5
-step = subset_spacing + 1            # grid node (row r, column c) sits at pixel (c*step, r*step)
+step = subset_spacing + 1  # grid node (row r, column c) sits at pixel (c*step, r*step)
 
 # 1. Images, ROI masks and calibration (arrays indexed [y, x]).
 meas = render.render_measurement(cameras=2, width=400, height=320, noise=0.5)
-calib = render.calibration_arrays(meas.cameras)        # K, dist, R, t
+calib = render.calibration_arrays(meas.cameras)  # K, dist, R, t
 
 # 2. One dic2d_cli run per camera: reference -> deformed image of that camera.
 #    The seed must be a reduced-grid point inside the ROI.
 runs = []
 for cam in range(2):
     seed = choose_seed(meas.masks[cam], step, subset_radius)
-    run = run_dic2d(meas.reference[cam], meas.deformed[cam], meas.masks[cam], seed,
-                    output=out / f"cam{cam}_field.bin",
-                    subset_radius=subset_radius, subset_spacing=subset_spacing)
+    run = run_dic2d(
+        meas.reference[cam],
+        meas.deformed[cam],
+        meas.masks[cam],
+        seed,
+        output=out / f"cam{cam}_field.bin",
+        subset_radius=subset_radius,
+        subset_spacing=subset_spacing,
+    )
     print(f"camera {cam}: {run.valid_points} of {run.reference_grid_points} grid points solved")
     runs.append(run)
 
@@ -56,10 +62,26 @@ uv = np.concatenate([uv0[seen], uv1])
 
 # 5. Reference and deformed 3D points of the pair.
 rec = native_vostrel.reconstruct_pair_surface_points(
-    calib["K"], calib["dist"], calib["R"], calib["t"], point_indices, cam_indices, uv,
-    dic["dic_u"], dic["dic_v"], dic["dic_corrcoef"], dic["dic_valid"],
-    dic["reduced_height"], dic["reduced_width"], subset_spacing,
-    cam_a=0, cam_b=1, min_corrcoef=0.6, max_reprojection_error_px=1.0, scale=1.0)
+    calib["K"],
+    calib["dist"],
+    calib["R"],
+    calib["t"],
+    point_indices,
+    cam_indices,
+    uv,
+    dic["dic_u"],
+    dic["dic_v"],
+    dic["dic_corrcoef"],
+    dic["dic_valid"],
+    dic["reduced_height"],
+    dic["reduced_width"],
+    subset_spacing,
+    cam_a=0,
+    cam_b=1,
+    min_corrcoef=0.6,
+    max_reprojection_error_px=1.0,
+    scale=1.0,
+)
 valid = rec["valid_points"]
 print(f"{np.count_nonzero(valid)} of {len(valid)} points reconstructed")
 
@@ -67,14 +89,19 @@ print(f"{np.count_nonzero(valid)} of {len(valid)} points reconstructed")
 idx = np.flatnonzero(valid)
 faces = idx[triangulate_image_points(rec["uv_ref_a"][idx], max_edge=1.5 * step)].astype(np.int32)
 strain = native_vostrel.compute_surface_deformation(
-    faces, rec["points_ref_world"], rec["points_def_world"], np.ones(len(faces), bool))
+    faces, rec["points_ref_world"], rec["points_def_world"], np.ones(len(faces), bool)
+)
 ok = strain["valid_strain_faces"]
 
 # 7. Against the truth.
 X_true = meas.material_point(0, rec["uv_ref_a"][:, 0], rec["uv_ref_a"][:, 1])
 d_true = meas.deformation.apply(X_true) - X_true
 err = np.linalg.norm(rec["displacement_world"][valid] - d_true[valid], axis=1)
-print(f"mean 3D displacement error {1000 * err.mean():.2f} µm "
-      f"of a mean {1000 * np.linalg.norm(d_true[valid], axis=1).mean():.0f} µm displacement")
-print(f"major strain {100 * strain['Epc2'][ok].mean():.3f} % ± {100 * strain['Epc2'][ok].std():.3f} % "
-      f"(applied stretch 1 %, Green-Lagrange {100 * (1.01**2 - 1) / 2:.3f} %) on {ok.sum()} faces")
+print(
+    f"mean 3D displacement error {1000 * err.mean():.2f} µm "
+    f"of a mean {1000 * np.linalg.norm(d_true[valid], axis=1).mean():.0f} µm displacement"
+)
+print(
+    f"major strain {100 * strain['Epc2'][ok].mean():.3f} % ± {100 * strain['Epc2'][ok].std():.3f} % "
+    f"(applied stretch 1 %, Green-Lagrange {100 * (1.01**2 - 1) / 2:.3f} %) on {ok.sum()} faces"
+)

@@ -89,8 +89,8 @@ Texture make_texture(std::uint64_t seed) {
 }
 
 double pick_double(FuzzedDataProvider& in, double lo, double hi) {
-  static constexpr double kHostile[] = {kNaN, -kNaN, kInf, -kInf, 0.0, -0.0, 1e300, -1e300,
-                                        4.9e-324, 1e-300, 0.5, -0.5};
+  static constexpr double kHostile[] = {kNaN,  -kNaN,  kInf,     -kInf,  0.0, -0.0,
+                                        1e300, -1e300, 4.9e-324, 1e-300, 0.5, -0.5};
   if (in.ConsumeIntegralInRange<int>(0, 7) == 0) return in.PickValueInArray(kHostile);
   return lo + (hi - lo) * in.ConsumeProbability<double>();
 }
@@ -139,7 +139,8 @@ RoiMask make_mask(FuzzedDataProvider& in, std::int32_t w, std::int32_t h) {
       const std::int32_t y1 = in.ConsumeIntegralInRange<std::int32_t>(y0, h - 1);
       const std::uint8_t value = in.ConsumeIntegralInRange<std::uint8_t>(1, 255);
       for (std::int32_t x = x0; x <= x1; ++x)
-        for (std::int32_t y = y0; y <= y1; ++y) mask.values[static_cast<std::size_t>(x) * h + y] = value;
+        for (std::int32_t y = y0; y <= y1; ++y)
+          mask.values[static_cast<std::size_t>(x) * h + y] = value;
     }
     return mask;
   }
@@ -172,14 +173,31 @@ Case make_case(FuzzedDataProvider& in) {
 
   // Rarely, records that disagree in size (the validation's business).
   switch (in.ConsumeIntegralInRange<int>(0, 31)) {
-    case 0: c.deformed.width = std::max(1, w - 1); c.deformed.pixels.resize(static_cast<std::size_t>(c.deformed.width) * h); break;
-    case 1: c.deformed = GrayImage{h, w, c.deformed.pixels}; break;
-    case 2: c.mask.values.pop_back(); break;
-    case 3: c.reference.pixels.push_back(0.0); break;
-    case 4: c.mask.height = 0; break;
-    case 5: c.reference.width = -w; break;
-    case 6: c.mask = RoiMask{w, h + 1, std::vector<std::uint8_t>(static_cast<std::size_t>(w) * (h + 1), 1)}; break;
-    default: break;
+    case 0:
+      c.deformed.width = std::max(1, w - 1);
+      c.deformed.pixels.resize(static_cast<std::size_t>(c.deformed.width) * h);
+      break;
+    case 1:
+      c.deformed = GrayImage{h, w, c.deformed.pixels};
+      break;
+    case 2:
+      c.mask.values.pop_back();
+      break;
+    case 3:
+      c.reference.pixels.push_back(0.0);
+      break;
+    case 4:
+      c.mask.height = 0;
+      break;
+    case 5:
+      c.reference.width = -w;
+      break;
+    case 6:
+      c.mask =
+          RoiMask{w, h + 1, std::vector<std::uint8_t>(static_cast<std::size_t>(w) * (h + 1), 1)};
+      break;
+    default:
+      break;
   }
 
   DicParameters& p = c.params;
@@ -244,14 +262,16 @@ std::string expected_early_failure(const Case& c) {
   if (p.roi_min_region_area < 0) return "roi_min_region_area must be non-negative.";
   const double x = c.seed.seed_x, y = c.seed.seed_y;
   const char* seed_msg = "Seed point must be finite, in bounds, and inside the ROI mask.";
-  if (!std::isfinite(x) || !std::isfinite(y) || std::fabs(x) > 1e9 || std::fabs(y) > 1e9) return seed_msg;
+  if (!std::isfinite(x) || !std::isfinite(y) || std::fabs(x) > 1e9 || std::fabs(y) > 1e9)
+    return seed_msg;
   const std::int64_t xr = rounded(x), yr = rounded(y);
   if (xr < 0 || yr < 0 || xr >= mk.width || yr >= mk.height) return seed_msg;
   if (mk.values[static_cast<std::size_t>(xr * mk.height + yr)] == 0) return seed_msg;
   const double step = static_cast<double>(p.subset_spacing) + 1.0;
   if (std::fmod(x, step) != 0.0 || std::fmod(y, step) != 0.0)
     return "Seed point must be aligned to the reduced grid.";
-  if (p.cutoff_diffnorm <= 0 || p.cutoff_diffnorm > 0.01) return "cutoff_diffnorm must be in (0, 1e-2].";
+  if (p.cutoff_diffnorm <= 0 || p.cutoff_diffnorm > 0.01)
+    return "cutoff_diffnorm must be in (0, 1e-2].";
   if (p.cutoff_iteration < 5) return "cutoff_iteration must be at least 5.";
   if (p.num_threads < 1) return "num_threads must be positive.";
   if (p.units_per_pixel <= 0) return "units_per_pixel must be positive.";
@@ -274,7 +294,8 @@ std::string expected_early_failure(const Case& c) {
         const std::size_t at = queue.front();
         queue.pop_front();
         ++count;
-        const std::int32_t px = static_cast<std::int32_t>(at / h), py = static_cast<std::int32_t>(at % h);
+        const std::int32_t px = static_cast<std::int32_t>(at / h),
+                           py = static_cast<std::int32_t>(at % h);
         if (px == xr && py == yr) holds_seed = true;
         const std::int32_t nb[4][2] = {{px - 1, py}, {px + 1, py}, {px, py - 1}, {px, py + 1}};
         for (const auto& n : nb) {
@@ -309,11 +330,14 @@ std::int64_t subset_size(const Case& c, std::int64_t cx, std::int64_t cy) {
   const RoiMask& mk = c.mask;
   const std::int64_t r = c.params.subset_radius;
   std::int64_t n = 0;
-  for (std::int64_t x = std::max<std::int64_t>(0, cx - r); x <= std::min<std::int64_t>(mk.width - 1, cx + r); ++x)
-    for (std::int64_t y = std::max<std::int64_t>(0, cy - r); y <= std::min<std::int64_t>(mk.height - 1, cy + r); ++y) {
+  for (std::int64_t x = std::max<std::int64_t>(0, cx - r);
+       x <= std::min<std::int64_t>(mk.width - 1, cx + r); ++x)
+    for (std::int64_t y = std::max<std::int64_t>(0, cy - r);
+         y <= std::min<std::int64_t>(mk.height - 1, cy + r); ++y) {
       const std::int64_t dx = x - cx, dy = y - cy;
       if (dx * dx + dy * dy > r * r) continue;
-      if (c.params.subset_truncation && mk.values[static_cast<std::size_t>(x * mk.height + y)] == 0) continue;
+      if (c.params.subset_truncation && mk.values[static_cast<std::size_t>(x * mk.height + y)] == 0)
+        continue;
       ++n;
     }
   return n;
@@ -336,7 +360,8 @@ double estimated_work(const Case& c) {
 }
 
 bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
-  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
 void check_success(const Case& c, const DicResult& r) {
@@ -344,12 +369,16 @@ void check_success(const Case& c, const DicResult& r) {
   require(r.ok, "ok is false after a completed run");
   require(r.message == dic2d::kDicSuccessMessage, "success message differs");
   const double step = static_cast<double>(p.subset_spacing) + 1.0;
-  require(r.reduced_width == static_cast<std::int32_t>(std::ceil(c.mask.width / step)), "reduced_width");
-  require(r.reduced_height == static_cast<std::int32_t>(std::ceil(c.mask.height / step)), "reduced_height");
-  require(r.roi_region_count >= 1 && r.seed_region >= 0 && r.seed_region < r.roi_region_count, "region counts");
+  require(r.reduced_width == static_cast<std::int32_t>(std::ceil(c.mask.width / step)),
+          "reduced_width");
+  require(r.reduced_height == static_cast<std::int32_t>(std::ceil(c.mask.height / step)),
+          "reduced_height");
+  require(r.roi_region_count >= 1 && r.seed_region >= 0 && r.seed_region < r.roi_region_count,
+          "region counts");
   require(r.seed_paramvector.size() == 9, "seed vector length");
   const std::int64_t sx = rounded(c.seed.seed_x), sy = rounded(c.seed.seed_y);
-  require(r.seed_paramvector[0] == static_cast<double>(sx) && r.seed_paramvector[1] == static_cast<double>(sy),
+  require(r.seed_paramvector[0] == static_cast<double>(sx) &&
+              r.seed_paramvector[1] == static_cast<double>(sy),
           "seed vector position");
 
   // The grid points, recomputed.
@@ -360,17 +389,20 @@ void check_success(const Case& c, const DicResult& r) {
       if (is_grid_point(c, x, y)) grid.push_back({static_cast<double>(x), static_cast<double>(y)});
   require(grid == r.reference_grid_points, "reference grid points differ");
   const std::size_t n = grid.size();
-  require(r.deformed_points.size() == n && r.u.size() == n && r.v.size() == n && r.du_dx.size() == n &&
-              r.du_dy.size() == n && r.dv_dx.size() == n && r.dv_dy.size() == n && r.corrcoef.size() == n &&
-              r.valid.size() == n,
+  require(r.deformed_points.size() == n && r.u.size() == n && r.v.size() == n &&
+              r.du_dx.size() == n && r.du_dy.size() == n && r.dv_dx.size() == n &&
+              r.dv_dy.size() == n && r.corrcoef.size() == n && r.valid.size() == n,
           "per-point array lengths");
   std::size_t seed_index = n;
   for (std::size_t i = 0; i < n; ++i)
-    if (grid[i][0] == static_cast<double>(sx) && grid[i][1] == static_cast<double>(sy)) seed_index = i;
+    if (grid[i][0] == static_cast<double>(sx) && grid[i][1] == static_cast<double>(sy))
+      seed_index = i;
   require(seed_index < n, "seed is not a grid point after a completed run");
   const std::size_t s = seed_index;
   require(r.valid[s] == 1, "seed not stored");
-  require(r.u[s] == r.seed_paramvector[2] || (std::isnan(r.u[s]) && std::isnan(r.seed_paramvector[2])), "seed u");
+  require(
+      r.u[s] == r.seed_paramvector[2] || (std::isnan(r.u[s]) && std::isnan(r.seed_paramvector[2])),
+      "seed u");
   for (std::size_t i = 0; i < n; ++i) {
     require(r.valid[i] == 0 || r.valid[i] == 1, "valid flag not 0/1");
     if (r.valid[i] == 0) {
@@ -380,8 +412,10 @@ void check_success(const Case& c, const DicResult& r) {
               "unsolved point holds values");
       continue;
     }
-    require(r.deformed_points[i][0] == grid[i][0] + r.u[i] || std::isnan(r.u[i]), "deformed x != x + u");
-    require(r.deformed_points[i][1] == grid[i][1] + r.v[i] || std::isnan(r.v[i]), "deformed y != y + v");
+    require(r.deformed_points[i][0] == grid[i][0] + r.u[i] || std::isnan(r.u[i]),
+            "deformed x != x + u");
+    require(r.deformed_points[i][1] == grid[i][1] + r.v[i] || std::isnan(r.v[i]),
+            "deformed y != y + v");
     if (i != s) require(!(r.corrcoef[i] < p.cutoff_corrcoef), "accepted point below the cutoff");
   }
 }
@@ -402,7 +436,8 @@ void check_output_file(const DicResult& r, std::int32_t spacing) {
   std::memcpy(header, bytes.data(), 8);
   require(header[0] == r.reduced_width && header[1] == r.reduced_height, "output header");
   std::int64_t valid_in_file = 0;
-  for (std::int64_t k = 0; k < cells; ++k) valid_in_file += bytes[static_cast<std::size_t>(8 + 88 * cells + k)];
+  for (std::int64_t k = 0; k < cells; ++k)
+    valid_in_file += bytes[static_cast<std::size_t>(8 + 88 * cells + k)];
   std::int64_t valid = 0;
   for (const auto v : r.valid) valid += v;
   require(valid_in_file == valid, "valid flags in the file");
@@ -438,8 +473,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!known) fail("unexpected failure '" + got + "'");
     const std::int64_t sx = rounded(c.seed.seed_x), sy = rounded(c.seed.seed_y);
     const std::int64_t n = subset_size(c, sx, sy);
-    if ((n < 3) != (got == kLateFailures[0])) fail("subset size " + std::to_string(n) + " but '" + got + "'");
-    if (got == kLateFailures[3] && is_grid_point(c, sx, sy)) fail("seed is a grid point but '" + got + "'");
+    if ((n < 3) != (got == kLateFailures[0]))
+      fail("subset size " + std::to_string(n) + " but '" + got + "'");
+    if (got == kLateFailures[3] && is_grid_point(c, sx, sy))
+      fail("seed is a grid point but '" + got + "'");
     return 0;
   }
   if (!early.empty()) fail("completed, expected '" + early + "'");
@@ -448,8 +485,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (result.reference_grid_points.size() <= 64) {
     const DicResult again = dic2d::run_dic2d(c.reference, c.deformed, c.mask, c.seed, c.params);
     require(same_bits(again.u, result.u) && same_bits(again.v, result.v) &&
-                same_bits(again.corrcoef, result.corrcoef) && same_bits(again.du_dx, result.du_dx) &&
-                same_bits(again.seed_paramvector, result.seed_paramvector) && again.valid == result.valid,
+                same_bits(again.corrcoef, result.corrcoef) &&
+                same_bits(again.du_dx, result.du_dx) &&
+                same_bits(again.seed_paramvector, result.seed_paramvector) &&
+                again.valid == result.valid,
             "two identical runs differ");
   }
   return 0;

@@ -45,15 +45,18 @@ void check_int(const dic2d::OptionMap& map, const std::string& key) {
   char* end = nullptr;
   const long v = std::strtol(text.c_str(), &end, 10);
   std::string want;
-  if (end == text.c_str()) want = "invalid:stoi";
+  if (end == text.c_str())
+    want = "invalid:stoi";
   else if (errno == ERANGE || v < std::numeric_limits<std::int32_t>::min() ||
-           v > std::numeric_limits<std::int32_t>::max()) want = "range:stoi";
+           v > std::numeric_limits<std::int32_t>::max())
+    want = "range:stoi";
   try {
     const std::int32_t got = dic2d::int_option(map, key, 7);
     if (!want.empty()) fail("int_option accepted '" + text + "'");
     if (got != v) fail("int_option value of '" + text + "'");
   } catch (const std::out_of_range& e) {
-    if (want != std::string("range:") + e.what()) fail("int_option out_of_range for '" + text + "'");
+    if (want != std::string("range:") + e.what())
+      fail("int_option out_of_range for '" + text + "'");
   } catch (const std::invalid_argument& e) {
     if (want != std::string("invalid:") + e.what()) fail("int_option invalid for '" + text + "'");
   }
@@ -65,8 +68,10 @@ void check_double(const dic2d::OptionMap& map, const std::string& key) {
   char* end = nullptr;
   const double v = std::strtod(text.c_str(), &end);
   std::string want;
-  if (end == text.c_str()) want = "invalid:stod";
-  else if (errno == ERANGE) want = "range:stod";
+  if (end == text.c_str())
+    want = "invalid:stod";
+  else if (errno == ERANGE)
+    want = "range:stod";
   try {
     const double got = dic2d::double_option(map, key, 7.0);
     if (!want.empty()) fail("double_option accepted '" + text + "'");
@@ -74,9 +79,11 @@ void check_double(const dic2d::OptionMap& map, const std::string& key) {
       fail("double_option value of '" + text + "'");
     }
   } catch (const std::out_of_range& e) {
-    if (want != std::string("range:") + e.what()) fail("double_option out_of_range for '" + text + "'");
+    if (want != std::string("range:") + e.what())
+      fail("double_option out_of_range for '" + text + "'");
   } catch (const std::invalid_argument& e) {
-    if (want != std::string("invalid:") + e.what()) fail("double_option invalid for '" + text + "'");
+    if (want != std::string("invalid:") + e.what())
+      fail("double_option invalid for '" + text + "'");
   }
 }
 
@@ -118,9 +125,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_int(got, key);
     check_double(got, key);
     const bool flag = dic2d::flag_option(got, key, false);
-    if (flag != (value == "1" || value == "true" || value == "True")) fail("flag_option '" + value + "'");
+    if (flag != (value == "1" || value == "true" || value == "True"))
+      fail("flag_option '" + value + "'");
   }
-  const std::string absent = "\x01" "absent";
+  const std::string absent =
+      "\x01"
+      "absent";
   if (!got.count(absent) &&
       (dic2d::int_option(got, absent, -5) != -5 || dic2d::double_option(got, absent, 2.5) != 2.5 ||
        dic2d::flag_option(got, absent, true) != true)) {
@@ -146,10 +156,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string escaped;
   for (const char ch : message) {
     if (ch == '"' || ch == '\\') escaped.push_back('\\');
-    if (ch == '\n') { escaped += "\\n"; continue; }
+    if (ch == '\n') {
+      escaped += "\\n";
+      continue;
+    }
     escaped.push_back(ch);
   }
   const std::string line = "{\"ok\":false,\"error\":\"" + escaped + "\"}\n";
-  if (status != 1 || out.str() != line) fail("run_cli printed '" + out.str() + "', expected '" + line + "'");
+  if (status != 1 || out.str() != line)
+    fail("run_cli printed '" + out.str() + "', expected '" + line + "'");
   return 0;
 }

@@ -85,8 +85,16 @@ def test_success_line_members_order_and_output(dic2d_cli, files, tmp_path):
     status, report, text = run(dic2d_cli, *base_args(files), "--output", str(out))
     assert status == 0
     assert list(report) == [
-        "ok", "output_schema_version", "message", "reduced_width", "reduced_height",
-        "roi_region_count", "seed_region", "seed_paramvector", "reference_grid_points", "valid_points",
+        "ok",
+        "output_schema_version",
+        "message",
+        "reduced_width",
+        "reduced_height",
+        "roi_region_count",
+        "seed_region",
+        "seed_paramvector",
+        "reference_grid_points",
+        "valid_points",
     ]
     assert " " not in text.replace(report["message"], "")
     assert report["ok"] is True and report["output_schema_version"] == 2
@@ -195,8 +203,9 @@ def test_last_occurrence_wins_and_unknown_keys_are_ignored(dic2d_cli, files):
     assert status == 0 and report["reference_grid_points"] == 140
 
 
-@pytest.mark.parametrize("value, truncated", [("1", True), ("true", True), ("True", True),
-                                               ("TRUE", False), ("yes", False), ("0", False)])
+@pytest.mark.parametrize(
+    "value, truncated", [("1", True), ("true", True), ("True", True), ("TRUE", False), ("yes", False), ("0", False)]
+)
 def test_subset_truncation_flag(dic2d_cli, files, value, truncated):
     status, report, _ = run(dic2d_cli, *base_args(files, **{"subset-truncation": value}))
     assert status == 0
@@ -206,8 +215,9 @@ def test_subset_truncation_flag(dic2d_cli, files, value, truncated):
 def test_observation_and_lens_options_change_nothing(dic2d_cli, files, tmp_path):
     a, b = tmp_path / "a.bin", tmp_path / "b.bin"
     _, report_a, _ = run(dic2d_cli, *base_args(files), "--output", str(a))
-    _, report_b, _ = run(dic2d_cli, *base_args(files, **{"obs-x": "3", "obs-y": "7", "lenscoef": "0.5"}),
-                         "--output", str(b))
+    _, report_b, _ = run(
+        dic2d_cli, *base_args(files, **{"obs-x": "3", "obs-y": "7", "lenscoef": "0.5"}), "--output", str(b)
+    )
     assert report_a == report_b
     assert a.read_bytes() == b.read_bytes()
 
@@ -218,9 +228,19 @@ def test_defaults_apply_without_options(dic2d_cli, tmp_path):
         write_image(tmp_path / name, image)
     write_mask(tmp_path / "m.bin", np.ones((130, 130), np.uint8))
     status, report, _ = run(
-        dic2d_cli, "--reference", str(tmp_path / "r.bin"), "--deformed", str(tmp_path / "d.bin"),
-        "--mask", str(tmp_path / "m.bin"), "--seed-x", "60", "--seed-y", "60",
-        "--roi-min-region-area", "0",
+        dic2d_cli,
+        "--reference",
+        str(tmp_path / "r.bin"),
+        "--deformed",
+        str(tmp_path / "d.bin"),
+        "--mask",
+        str(tmp_path / "m.bin"),
+        "--seed-x",
+        "60",
+        "--seed-y",
+        "60",
+        "--roi-min-region-area",
+        "0",
     )
     assert status == 0
     assert (report["reduced_width"], report["reduced_height"]) == (22, 22)
@@ -241,8 +261,11 @@ def test_error_text_with_control_bytes_is_valid_json(dic2d_cli, tmp_path):
 def test_failed_write_keeps_an_earlier_output(dic2d_cli, files, tmp_path):
     out = tmp_path / "field.bin"
     out.write_bytes(b"earlier result")
-    fails_with(dic2d_cli, base_args(files, **{"seed-x": "51"}) + ["--output", str(out)],
-               "Seed point must be aligned to the reduced grid.")
+    fails_with(
+        dic2d_cli,
+        base_args(files, **{"seed-x": "51"}) + ["--output", str(out)],
+        "Seed point must be aligned to the reduced grid.",
+    )
     assert out.read_bytes() == b"earlier result"
     missing = tmp_path / "no" / "such" / "dir" / "x.bin"
     fails_with(dic2d_cli, base_args(files) + ["--output", str(missing)], f"Could not open output binary: {missing}")

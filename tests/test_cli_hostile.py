@@ -48,7 +48,7 @@ class Run:
     maxrss_kib: int
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def _links_asan(cli: str) -> bool:
     if "asan" in cli:
         return True
@@ -398,7 +398,10 @@ VALUE_FAILURES = [
         {"subset_radius": "2147483647", "subset_truncation": "1", "seed_search_radius": "0"},
         "NCC initial guess failed to find a valid candidate.",
     ),
-    ({"subset_radius": "2147483647", "seed_search_radius": "2147483647"}, "NCC initial guess failed to find a valid candidate."),
+    (
+        {"subset_radius": "2147483647", "seed_search_radius": "2147483647"},
+        "NCC initial guess failed to find a valid candidate.",
+    ),
 ]
 
 

@@ -4,13 +4,30 @@ from __future__ import annotations
 
 import numpy as np
 import pytest
-
-import native_vostrel
 from conftest import assert_close
 
+import native_vostrel
+
 KEYS = [
-    "Fmat", "Cmat", "J", "Emat", "emat", "Emgn", "emgn", "Epc1", "Epc2", "epc1", "epc2",
-    "EShearMax", "eShearMax", "Eeq", "eeq", "Area", "d3", "Lambda1", "Lambda2",
+    "Fmat",
+    "Cmat",
+    "J",
+    "Emat",
+    "emat",
+    "Emgn",
+    "emgn",
+    "Epc1",
+    "Epc2",
+    "epc1",
+    "epc2",
+    "EShearMax",
+    "eShearMax",
+    "Eeq",
+    "eeq",
+    "Area",
+    "d3",
+    "Lambda1",
+    "Lambda2",
     "valid_strain_faces",
 ]
 TENSORS = ("Fmat", "Cmat", "Emat", "emat")
@@ -94,12 +111,25 @@ def expected_homogeneous(F, faces, points_ref):
         return np.sqrt(2.0 / 3.0 * np.sum(dev**2, axis=(1, 2)))
 
     return {
-        "Fmat": Ff, "Cmat": C, "J": np.linalg.det(Ff), "Emat": E, "emat": e,
-        "Emgn": np.sqrt(np.sum(E**2, axis=(1, 2))), "emgn": np.sqrt(np.sum(e**2, axis=(1, 2))),
-        "Epc1": Epc[:, 0], "Epc2": Epc[:, 1], "epc1": epc[:, 0], "epc2": epc[:, 1],
-        "EShearMax": 0.5 * (Epc[:, 1] - Epc[:, 0]), "eShearMax": 0.5 * (epc[:, 1] - epc[:, 0]),
-        "Eeq": eq(E), "eeq": eq(e), "Area": 0.5 * np.linalg.norm(N, axis=1), "d3": nh,
-        "Lambda1": lam[:, 0], "Lambda2": lam[:, 1],
+        "Fmat": Ff,
+        "Cmat": C,
+        "J": np.linalg.det(Ff),
+        "Emat": E,
+        "emat": e,
+        "Emgn": np.sqrt(np.sum(E**2, axis=(1, 2))),
+        "emgn": np.sqrt(np.sum(e**2, axis=(1, 2))),
+        "Epc1": Epc[:, 0],
+        "Epc2": Epc[:, 1],
+        "epc1": epc[:, 0],
+        "epc2": epc[:, 1],
+        "EShearMax": 0.5 * (Epc[:, 1] - Epc[:, 0]),
+        "eShearMax": 0.5 * (epc[:, 1] - epc[:, 0]),
+        "Eeq": eq(E),
+        "eeq": eq(e),
+        "Area": 0.5 * np.linalg.norm(N, axis=1),
+        "d3": nh,
+        "Lambda1": lam[:, 0],
+        "Lambda2": lam[:, 1],
     }
 
 
@@ -118,9 +148,20 @@ def test_uniaxial_stretch():
     assert np.array_equal(r["Cmat"], np.diag([4.0, 1, 1]))
     assert np.array_equal(r["Emat"], np.diag([1.5, 0, 0]))
     assert np.array_equal(r["emat"], np.diag([0.375, 0, 0]))
-    exact = {"J": 2.0, "Emgn": 1.5, "emgn": 0.375, "Epc1": 0.0, "Epc2": 1.5, "epc1": 0.0,
-             "epc2": 0.375, "EShearMax": 0.75, "eShearMax": 0.1875, "Area": 0.5,
-             "Lambda1": 1.0, "Lambda2": 2.0}
+    exact = {
+        "J": 2.0,
+        "Emgn": 1.5,
+        "emgn": 0.375,
+        "Epc1": 0.0,
+        "Epc2": 1.5,
+        "epc1": 0.0,
+        "epc2": 0.375,
+        "EShearMax": 0.75,
+        "eShearMax": 0.1875,
+        "Area": 0.5,
+        "Lambda1": 1.0,
+        "Lambda2": 2.0,
+    }
     assert {k: float(r[k]) for k in exact} == exact
     # sqrt(q (2/3 q)) with the double nearest 2/3 lands one ulp below the exact value.
     assert r["Eeq"] == np.nextafter(1.0, 0.0) and r["eeq"] == np.nextafter(0.25, 0.0)
@@ -241,8 +282,15 @@ def test_equibiaxial_stretch_gives_repeated_in_plane_values(stretch):
     out = deform(faces, ref, ref @ (Q @ F).T)
     Ev = 0.5 * (stretch**2 - 1)
     ev = 0.5 * (1 - stretch**-2)
-    for key, value in {"Epc1": Ev, "Epc2": Ev, "epc1": ev, "epc2": ev, "Lambda1": stretch,
-                       "Lambda2": stretch, "J": stretch**2}.items():
+    for key, value in {
+        "Epc1": Ev,
+        "Epc2": Ev,
+        "epc1": ev,
+        "epc2": ev,
+        "Lambda1": stretch,
+        "Lambda2": stretch,
+        "J": stretch**2,
+    }.items():
         assert_close(out[key], np.full(len(faces), value), rel=1e-12, abs_=1e-13)
     assert_close(out["EShearMax"], np.zeros(len(faces)), abs_=1e-13)
 
@@ -258,8 +306,7 @@ def test_rigid_motion_is_strain_free(seed):
     assert_close(out["Cmat"], np.broadcast_to(np.eye(3), (m, 3, 3)), abs_=1e-12)
     for key in ("J", "Lambda1", "Lambda2"):
         assert_close(out[key], np.ones(m), abs_=1e-12)
-    for key in ("Emat", "emat", "Emgn", "emgn", "Epc1", "Epc2", "epc1", "epc2", "EShearMax",
-                "eShearMax", "Eeq", "eeq"):
+    for key in ("Emat", "emat", "Emgn", "emgn", "Epc1", "Epc2", "epc1", "epc2", "EShearMax", "eShearMax", "Eeq", "eeq"):
         assert_close(out[key], np.zeros_like(out[key]), abs_=1e-12)
 
 
@@ -310,15 +357,22 @@ def _strided(a, extra):
 VARIANTS = {
     "fortran": lambda f, r, d, v: (np.asfortranarray(f), np.asfortranarray(r), np.asfortranarray(d), v),
     "sliced": lambda f, r, d, v: (_strided(f, 2), _strided(r, 1), _strided(d, 3), np.repeat(v, 2)[::2]),
-    "negative strides": lambda f, r, d, v: tuple(np.ascontiguousarray(a[::-1, ::-1])[::-1, ::-1]
-                                                 if a.ndim == 2 else a[::-1].copy()[::-1]
-                                                 for a in (f, r, d, v)),
+    "negative strides": lambda f, r, d, v: tuple(
+        np.ascontiguousarray(a[::-1, ::-1])[::-1, ::-1] if a.ndim == 2 else a[::-1].copy()[::-1] for a in (f, r, d, v)
+    ),
     "lists": lambda f, r, d, v: (f.tolist(), r.tolist(), d.tolist(), v.tolist()),
-    "other dtypes": lambda f, r, d, v: (f.astype(np.int64), r.astype(np.longdouble),
-                                        d.astype(np.longdouble), v.astype(np.uint8)),
-    "extra columns": lambda f, r, d, v: (np.column_stack([f, f[:, :1] * 0 - 7]),
-                                         np.column_stack([r, np.full(len(r), np.nan)]),
-                                         np.column_stack([d, np.full(len(d), np.inf)]), v),
+    "other dtypes": lambda f, r, d, v: (
+        f.astype(np.int64),
+        r.astype(np.longdouble),
+        d.astype(np.longdouble),
+        v.astype(np.uint8),
+    ),
+    "extra columns": lambda f, r, d, v: (
+        np.column_stack([f, f[:, :1] * 0 - 7]),
+        np.column_stack([r, np.full(len(r), np.nan)]),
+        np.column_stack([d, np.full(len(d), np.inf)]),
+        v,
+    ),
     "longer valid_faces": lambda f, r, d, v: (f, r, d, np.concatenate([v, [True, True]])),
 }
 
@@ -337,8 +391,7 @@ def test_float_faces_truncate_toward_zero(mesh_case):
 
 def test_keyword_arguments(mesh_case):
     faces, ref, dfm, valid = mesh_case
-    out = native_vostrel.compute_surface_deformation(
-        valid_faces=valid, points_def=dfm, points_ref=ref, faces=faces)
+    out = native_vostrel.compute_surface_deformation(valid_faces=valid, points_def=dfm, points_ref=ref, faces=faces)
     results_equal(out, deform(faces, ref, dfm, valid))
 
 
@@ -347,20 +400,23 @@ def test_keyword_arguments(mesh_case):
 GOOD = (np.array([[0, 1, 2]], np.int32), UNIT_RIGHT, UNIT_RIGHT, np.array([True]))
 
 
-@pytest.mark.parametrize("position, bad, message", [
-    (0, np.array([0, 1, 2], np.int32), "array has incorrect number of dimensions: 1; expected 2"),
-    (1, UNIT_RIGHT.ravel(), "array has incorrect number of dimensions: 1; expected 2"),
-    (2, UNIT_RIGHT[None], "array has incorrect number of dimensions: 3; expected 2"),
-    (3, np.array([[True]]), "array has incorrect number of dimensions: 2; expected 1"),
-    (0, np.array([[0, 1]], np.int32), "faces has 2 columns; expected at least 3"),
-    (1, UNIT_RIGHT[:, :2], "points_ref has 2 columns; expected at least 3"),
-    (2, UNIT_RIGHT[:, :2], "points_def has 2 columns; expected at least 3"),
-    (2, UNIT_RIGHT[:2], "points_def has 2 rows; expected 3 as points_ref"),
-    (1, np.vstack([UNIT_RIGHT, UNIT_RIGHT]), "points_def has 3 rows; expected 6 as points_ref"),
-    (3, np.zeros(0, bool), "valid_faces has length 0; expected at least 1 (the rows of faces)"),
-    (0, np.array([[0, 1, 3]], np.int32), "faces[0, 2] = 3 is outside [0, 3) of points_ref"),
-    (0, np.array([[0, -1, 2]], np.int32), "faces[0, 1] = -1 is outside [0, 3) of points_ref"),
-])
+@pytest.mark.parametrize(
+    "position, bad, message",
+    [
+        (0, np.array([0, 1, 2], np.int32), "array has incorrect number of dimensions: 1; expected 2"),
+        (1, UNIT_RIGHT.ravel(), "array has incorrect number of dimensions: 1; expected 2"),
+        (2, UNIT_RIGHT[None], "array has incorrect number of dimensions: 3; expected 2"),
+        (3, np.array([[True]]), "array has incorrect number of dimensions: 2; expected 1"),
+        (0, np.array([[0, 1]], np.int32), "faces has 2 columns; expected at least 3"),
+        (1, UNIT_RIGHT[:, :2], "points_ref has 2 columns; expected at least 3"),
+        (2, UNIT_RIGHT[:, :2], "points_def has 2 columns; expected at least 3"),
+        (2, UNIT_RIGHT[:2], "points_def has 2 rows; expected 3 as points_ref"),
+        (1, np.vstack([UNIT_RIGHT, UNIT_RIGHT]), "points_def has 3 rows; expected 6 as points_ref"),
+        (3, np.zeros(0, bool), "valid_faces has length 0; expected at least 1 (the rows of faces)"),
+        (0, np.array([[0, 1, 3]], np.int32), "faces[0, 2] = 3 is outside [0, 3) of points_ref"),
+        (0, np.array([[0, -1, 2]], np.int32), "faces[0, 1] = -1 is outside [0, 3) of points_ref"),
+    ],
+)
 def test_rejected_arguments(position, bad, message):
     args = list(GOOD)
     args[position] = bad
@@ -372,10 +428,12 @@ def test_rejected_arguments(position, bad, message):
 def test_dimension_checks_run_in_argument_order_before_extent_checks():
     with pytest.raises(ValueError, match=r"^array has incorrect number of dimensions: 1; expected 2$"):
         native_vostrel.compute_surface_deformation(
-            np.array([[0, 1, 9]], np.int32), UNIT_RIGHT, UNIT_RIGHT.ravel(), np.array([[True]]))
+            np.array([[0, 1, 9]], np.int32), UNIT_RIGHT, UNIT_RIGHT.ravel(), np.array([[True]])
+        )
     with pytest.raises(ValueError, match=r"^array has incorrect number of dimensions: 3; expected 2$"):
         native_vostrel.compute_surface_deformation(
-            np.zeros((1, 3, 1), np.int32), UNIT_RIGHT.ravel(), UNIT_RIGHT, np.array([True]))
+            np.zeros((1, 3, 1), np.int32), UNIT_RIGHT.ravel(), UNIT_RIGHT, np.array([True])
+        )
 
 
 def test_index_is_checked_in_faces_marked_invalid_and_names_the_row():

@@ -1,9 +1,9 @@
 """Sub-pixel accuracy on the 2D DIC Challenge 1.0 images, where they are present.
 
 The images are not part of the repository; without the folder (beside the
-repository, or $DIC_CHALLENGE_DATA) every test skips. Each case correlates a central window (about a thousand grid points)
-with the default subset radius 20 and spacing 5 and compares the field mean
-with the known motion.
+repository, or $DIC_CHALLENGE_DATA) every test skips. Each case correlates a
+central window (about a thousand grid points) with the default subset radius
+20 and spacing 5 and compares the field mean with the known motion.
 
 Measured (bench/dic_challenge.py on the full fields, and these windows):
 every grid point solved, the weakest correlation coefficient above 0.99;
@@ -31,8 +31,9 @@ from dicpipe.cli import DEFAULTS, grid_step, run_dic2d
 from dicpipe.pipeline import choose_seed
 
 # Beside the repository by default; DIC_CHALLENGE_DATA points elsewhere.
-DATA = Path(os.environ.get("DIC_CHALLENGE_DATA")
-            or Path(__file__).resolve().parents[2] / "shared" / "data" / "dic-challenge-1")
+DATA = Path(
+    os.environ.get("DIC_CHALLENGE_DATA") or Path(__file__).resolve().parents[2] / "shared" / "data" / "dic-challenge-1"
+)
 RADIUS = DEFAULTS["subset_radius"]
 STEP = grid_step(DEFAULTS["subset_spacing"])
 HALF_WINDOW = 100  # px each side of the image centre, clipped to the image less the subset radius
@@ -50,8 +51,10 @@ def _central_mask(shape: tuple[int, int]) -> np.ndarray:
     h, w = shape
     cy, cx = h // 2, w // 2
     mask = np.zeros((h, w), dtype=bool)
-    mask[max(cy - HALF_WINDOW, RADIUS + 3):min(cy + HALF_WINDOW, h - RADIUS - 3),
-         max(cx - HALF_WINDOW, RADIUS + 3):min(cx + HALF_WINDOW, w - RADIUS - 3)] = True
+    mask[
+        max(cy - HALF_WINDOW, RADIUS + 3) : min(cy + HALF_WINDOW, h - RADIUS - 3),
+        max(cx - HALF_WINDOW, RADIUS + 3) : min(cx + HALF_WINDOW, w - RADIUS - 3),
+    ] = True
     return mask
 
 
@@ -64,19 +67,42 @@ def data_dir() -> Path:
 
 CASES = [
     # (id, reference, deformed, true u, true v, bias bound, std bound)
-    ("sample3-000", "sample3/Sample3 Reference.tif", "sample3/Sample3-000 X0.00 Y0.00 N2 C0 R0.tif",
-     0.0, 0.0, 0.01, 0.01),
-    ("sample3-005", "sample3/Sample3 Reference.tif", "sample3/Sample3-005 X0.50 Y0.50 N2 C0 R0.tif",
-     0.5, 0.5, 0.01, 0.01),
-    ("sample16-25", "sample16/50pix-test1-0000_0-Dec-Avg 00000.tif",
-     "sample16/50pix-test1-0025_0-Dec-Avg 00025.tif", -0.5009, 0.0, 0.03, 0.02),
+    (
+        "sample3-000",
+        "sample3/Sample3 Reference.tif",
+        "sample3/Sample3-000 X0.00 Y0.00 N2 C0 R0.tif",
+        0.0,
+        0.0,
+        0.01,
+        0.01,
+    ),
+    (
+        "sample3-005",
+        "sample3/Sample3 Reference.tif",
+        "sample3/Sample3-005 X0.50 Y0.50 N2 C0 R0.tif",
+        0.5,
+        0.5,
+        0.01,
+        0.01,
+    ),
+    (
+        "sample16-25",
+        "sample16/50pix-test1-0000_0-Dec-Avg 00000.tif",
+        "sample16/50pix-test1-0025_0-Dec-Avg 00025.tif",
+        -0.5009,
+        0.0,
+        0.03,
+        0.02,
+    ),
 ]
 
 
-@pytest.mark.parametrize("reference, deformed, u_true, v_true, bias_bound, std_bound",
-                         [c[1:] for c in CASES], ids=[c[0] for c in CASES])
-def test_field_mean_matches_the_known_shift(data_dir, dic2d_cli, reference, deformed,
-                                            u_true, v_true, bias_bound, std_bound):
+@pytest.mark.parametrize(
+    "reference, deformed, u_true, v_true, bias_bound, std_bound", [c[1:] for c in CASES], ids=[c[0] for c in CASES]
+)
+def test_field_mean_matches_the_known_shift(
+    data_dir, dic2d_cli, reference, deformed, u_true, v_true, bias_bound, std_bound
+):
     ref = _load_gray8(data_dir / reference)
     dfm = _load_gray8(data_dir / deformed)
     mask = _central_mask(ref.shape)

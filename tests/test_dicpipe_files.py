@@ -7,9 +7,9 @@ import sys
 
 import numpy as np
 import pytest
+from conftest import assert_close
 from PIL import Image
 
-from conftest import assert_close
 from dicpipe import files
 from dicpipe.cli import Dic2dError, build_command, parse_report, run_dic2d
 
@@ -88,13 +88,16 @@ def test_read_output_empty_grid(tmp_path):
 
 
 @pytest.mark.parametrize("reader,element", [(files.read_image, 8), (files.read_mask, 1)])
-@pytest.mark.parametrize("case,match", [
-    ("short_header", "shorter than its 8-byte header"),
-    ("truncated", "needs exactly"),
-    ("trailing", "needs exactly"),
-    ("zero_width", "must be positive"),
-    ("negative", "must be positive"),
-])
+@pytest.mark.parametrize(
+    "case,match",
+    [
+        ("short_header", "shorter than its 8-byte header"),
+        ("truncated", "needs exactly"),
+        ("trailing", "needs exactly"),
+        ("zero_width", "must be positive"),
+        ("negative", "must be positive"),
+    ],
+)
 def test_input_file_errors(tmp_path, reader, element, case, match):
     w, h = 4, 3
     body = b"\0" * (element * w * h)
@@ -119,13 +122,16 @@ def test_output_file_size_checked(tmp_path):
             files.read_output(tmp_path / "o.bin")
 
 
-@pytest.mark.parametrize("bad,match", [
-    (np.zeros(5), "2-D"),
-    (np.zeros((0, 4)), "positive"),
-    (np.zeros((2, 2, 2)), "2-D"),
-    (np.array([["a", "b"]]), "real numbers"),
-    (np.zeros((2, 2), dtype=complex), "real numbers"),
-])
+@pytest.mark.parametrize(
+    "bad,match",
+    [
+        (np.zeros(5), "2-D"),
+        (np.zeros((0, 4)), "positive"),
+        (np.zeros((2, 2, 2)), "2-D"),
+        (np.array([["a", "b"]]), "real numbers"),
+        (np.zeros((2, 2), dtype=complex), "real numbers"),
+    ],
+)
 def test_write_image_rejects(tmp_path, bad, match):
     with pytest.raises(files.FileFormatError, match=match):
         files.write_image(tmp_path / "i.bin", bad)
@@ -177,13 +183,27 @@ def test_colour_picture_becomes_luminance(tmp_path):
 # Command line and report handling (no real run needed)
 # --------------------------------------------------------------------------
 
+
 def test_build_command_texts():
-    cmd = build_command("dic2d_cli", "r.bin", "d.bin", "m.bin", (30, 0.1), "o.bin",
-                        {"subset_radius": 15, "subset_truncation": True, "cutoff_corrcoef": 0.1})
+    cmd = build_command(
+        "dic2d_cli",
+        "r.bin",
+        "d.bin",
+        "m.bin",
+        (30, 0.1),
+        "o.bin",
+        {"subset_radius": 15, "subset_truncation": True, "cutoff_corrcoef": 0.1},
+    )
     assert cmd[:7] == ["dic2d_cli", "--reference", "r.bin", "--deformed", "d.bin", "--mask", "m.bin"]
     pairs = dict(zip(cmd[7::2], cmd[8::2]))
-    assert pairs == {"--subset-radius": "15", "--subset-truncation": "true", "--cutoff-corrcoef": "0.1",
-                     "--seed-x": "30.0", "--seed-y": "0.1", "--output": "o.bin"}
+    assert pairs == {
+        "--subset-radius": "15",
+        "--subset-truncation": "true",
+        "--cutoff-corrcoef": "0.1",
+        "--seed-x": "30.0",
+        "--seed-y": "0.1",
+        "--output": "o.bin",
+    }
     assert float(pairs["--seed-y"]) == 0.1  # exact round trip of the double
     with pytest.raises(TypeError, match="unknown dic2d_cli option"):
         build_command("x", "r", "d", "m", (0, 0), None, {"subset_radus": 3})
@@ -191,14 +211,20 @@ def test_build_command_texts():
         build_command("x", "r", "d", "m", (0, 0), None, {"subset_radius": 20.5})
 
 
-@pytest.mark.parametrize("stdout,code,match", [
-    ('{"ok":false,"error":"Seed point must be aligned to the reduced grid."}\n', 1,
-     "Seed point must be aligned to the reduced grid."),
-    ('{"ok":false,"output_schema_version":2,"message":"x","valid_points":0}\n', 10, "ok false"),
-    ("", 1, "instead of one JSON report"),
-    ("not json\n", 0, "not JSON"),
-    ('{"ok":true}\n', -11, "status -11"),
-])
+@pytest.mark.parametrize(
+    "stdout,code,match",
+    [
+        (
+            '{"ok":false,"error":"Seed point must be aligned to the reduced grid."}\n',
+            1,
+            "Seed point must be aligned to the reduced grid.",
+        ),
+        ('{"ok":false,"output_schema_version":2,"message":"x","valid_points":0}\n', 10, "ok false"),
+        ("", 1, "instead of one JSON report"),
+        ("not json\n", 0, "not JSON"),
+        ('{"ok":true}\n', -11, "status -11"),
+    ],
+)
 def test_report_failures_raise(stdout, code, match):
     with pytest.raises(Dic2dError, match=match) as info:
         parse_report(stdout, code, ["dic2d_cli"])
@@ -206,9 +232,11 @@ def test_report_failures_raise(stdout, code, match):
 
 
 def test_report_success_parses():
-    line = ('{"ok":true,"output_schema_version":2,"message":"m","reduced_width":3,"reduced_height":2,'
-            '"roi_region_count":1,"seed_region":0,"seed_paramvector":[1,2,0.5,0,0,0,0,0,1],'
-            '"reference_grid_points":6,"valid_points":5}\n')
+    line = (
+        '{"ok":true,"output_schema_version":2,"message":"m","reduced_width":3,"reduced_height":2,'
+        '"roi_region_count":1,"seed_region":0,"seed_paramvector":[1,2,0.5,0,0,0,0,0,1],'
+        '"reference_grid_points":6,"valid_points":5}\n'
+    )
     rep = parse_report(line, 0, ["dic2d_cli"])
     assert rep["valid_points"] == 5 and rep["seed_paramvector"][2] == 0.5
 
@@ -216,8 +244,10 @@ def test_report_success_parses():
 def test_run_reports_error_text_of_failed_run(tmp_path):
     # A stand-in program that prints a failure line, as the real one does for bad input.
     fake = tmp_path / "fake_cli"
-    fake.write_text(f"#!{sys.executable}\nimport sys\n"
-                    "print('{\"ok\":false,\"error\":\"Missing required argument: --mask\"}')\nsys.exit(1)\n")
+    fake.write_text(
+        f"#!{sys.executable}\nimport sys\n"
+        'print(\'{"ok":false,"error":"Missing required argument: --mask"}\')\nsys.exit(1)\n'
+    )
     fake.chmod(0o755)
     img = np.zeros((4, 4))
     with pytest.raises(Dic2dError, match="Missing required argument: --mask") as info:

@@ -14,12 +14,26 @@ import pytest
 
 import native_vostrel as nv
 
-COMMON = ["K", "dist", "R", "t", "point_indices", "cam_indices", "uv", "dic_u", "dic_v",
-          "dic_corrcoef", "dic_valid", "reduced_height", "reduced_width", "subset_spacing"]
+COMMON = [
+    "K",
+    "dist",
+    "R",
+    "t",
+    "point_indices",
+    "cam_indices",
+    "uv",
+    "dic_u",
+    "dic_v",
+    "dic_corrcoef",
+    "dic_valid",
+    "reduced_height",
+    "reduced_width",
+    "subset_spacing",
+]
 ARGUMENTS = {
     "reconstruct_tracks": COMMON + ["min_views", "min_corrcoef", "max_reprojection_error_px", "scale"],
-    "reconstruct_pair_surface_points": COMMON + ["cam_a", "cam_b", "min_corrcoef",
-                                                 "max_reprojection_error_px", "scale"],
+    "reconstruct_pair_surface_points": COMMON
+    + ["cam_a", "cam_b", "min_corrcoef", "max_reprojection_error_px", "scale"],
     "compute_surface_deformation": ["faces", "points_ref", "points_def", "valid_faces"],
 }
 
@@ -27,16 +41,28 @@ ARGUMENTS = {
 def small_call(name: str) -> dict:
     """A well-formed call: two cameras 1 apart on x, one point seen by both."""
     if name == "compute_surface_deformation":
-        return dict(faces=np.array([[0, 1, 2]], np.int32), points_ref=np.eye(3),
-                    points_def=2 * np.eye(3), valid_faces=np.array([True]))
+        return dict(
+            faces=np.array([[0, 1, 2]], np.int32),
+            points_ref=np.eye(3),
+            points_def=2 * np.eye(3),
+            valid_faces=np.array([True]),
+        )
     K = np.tile(np.array([[100.0, 0, 50], [0, 100.0, 50], [0, 0, 1]]), (2, 1, 1))
     args = dict(
-        K=K, dist=np.zeros((2, 2)), R=np.tile(np.eye(3), (2, 1, 1)),
+        K=K,
+        dist=np.zeros((2, 2)),
+        R=np.tile(np.eye(3), (2, 1, 1)),
         t=np.array([[0.5, 0.0, 5.0], [-0.5, 0.0, 5.0]]),
-        point_indices=np.array([4, 4], np.int64), cam_indices=np.array([0, 1], np.int32),
+        point_indices=np.array([4, 4], np.int64),
+        cam_indices=np.array([0, 1], np.int32),
         uv=np.array([[60.0, 50.0], [40.0, 50.0]]),
-        dic_u=np.ones((2, 11, 11)), dic_v=np.zeros((2, 11, 11)), dic_corrcoef=np.ones((2, 11, 11)),
-        dic_valid=np.ones((2, 11, 11), bool), reduced_height=11, reduced_width=11, subset_spacing=9,
+        dic_u=np.ones((2, 11, 11)),
+        dic_v=np.zeros((2, 11, 11)),
+        dic_corrcoef=np.ones((2, 11, 11)),
+        dic_valid=np.ones((2, 11, 11), bool),
+        reduced_height=11,
+        reduced_width=11,
+        subset_spacing=9,
     )
     if name == "reconstruct_tracks":
         args.update(min_views=2)
@@ -58,7 +84,7 @@ def test_functions_carry_only_the_generated_signature(name):
     doc = getattr(nv, name).__doc__
     assert doc.startswith(f"{name}(") and doc.strip().endswith("-> dict")
     assert "\n" not in doc.strip()
-    listed = [part.split(":")[0].strip() for part in doc[len(name) + 1: doc.rindex(")")].split(", ")]
+    listed = [part.split(":")[0].strip() for part in doc[len(name) + 1 : doc.rindex(")")].split(", ")]
     assert [p for p in listed if "[" not in p and "]" not in p and p] == ARGUMENTS[name]
 
 
@@ -85,8 +111,15 @@ def test_pair_of_the_small_call_triangulates():
 
 @pytest.mark.parametrize(
     ("argument", "value"),
-    [("subset_spacing", 9.0), ("reduced_height", 2**31), ("cam_a", "0"), ("scale", "1.0"),
-     ("K", object()), ("uv", [[1.0, 2.0], [3.0]]), ("dic_u", "not a number")],
+    [
+        ("subset_spacing", 9.0),
+        ("reduced_height", 2**31),
+        ("cam_a", "0"),
+        ("scale", "1.0"),
+        ("K", object()),
+        ("uv", [[1.0, 2.0], [3.0]]),
+        ("dic_u", "not a number"),
+    ],
 )
 def test_unconvertible_arguments_raise_type_error(argument, value):
     args = small_call("reconstruct_pair_surface_points")
@@ -98,10 +131,16 @@ def test_unconvertible_arguments_raise_type_error(argument, value):
 def test_convertible_arguments_are_cast():
     args = small_call("reconstruct_pair_surface_points")
     base = nv.reconstruct_pair_surface_points(**args)
-    cast = dict(args, K=args["K"].astype(np.int32), uv=args["uv"].tolist(),
-                cam_indices=args["cam_indices"] + 0.75, point_indices=[4.9, 4.2],
-                dic_valid=args["dic_valid"].astype(np.float32) * 3, reduced_width=np.int64(11),
-                scale=1)
+    cast = dict(
+        args,
+        K=args["K"].astype(np.int32),
+        uv=args["uv"].tolist(),
+        cam_indices=args["cam_indices"] + 0.75,
+        point_indices=[4.9, 4.2],
+        dic_valid=args["dic_valid"].astype(np.float32) * 3,
+        reduced_width=np.int64(11),
+        scale=1,
+    )
     res = nv.reconstruct_pair_surface_points(**cast)
     for key in base:
         np.testing.assert_array_equal(res[key], base[key])
@@ -123,8 +162,7 @@ DIMENSION_CASES = [
 
 
 @pytest.mark.parametrize("name", ["reconstruct_tracks", "reconstruct_pair_surface_points"])
-@pytest.mark.parametrize(("argument", "value", "got", "want"), DIMENSION_CASES,
-                         ids=[c[0] for c in DIMENSION_CASES])
+@pytest.mark.parametrize(("argument", "value", "got", "want"), DIMENSION_CASES, ids=[c[0] for c in DIMENSION_CASES])
 def test_wrong_number_of_dimensions(name, argument, value, got, want):
     args = small_call(name)
     args[argument] = value
@@ -170,11 +208,18 @@ def test_module_definition_is_multi_phase_and_refuses_sub_interpreters():
     moduledef_type = ctypes.addressof(ctypes.c_char.in_dll(ctypes.pythonapi, "PyModuleDef_Type"))
 
     class ModuleDef(ctypes.Structure):
-        _fields_ = [("ob_refcnt", ctypes.c_ssize_t), ("ob_type", ctypes.c_void_p),
-                    ("m_init", ctypes.c_void_p), ("m_index", ctypes.c_ssize_t),
-                    ("m_copy", ctypes.c_void_p), ("m_name", ctypes.c_char_p),
-                    ("m_doc", ctypes.c_char_p), ("m_size", ctypes.c_ssize_t),
-                    ("m_methods", ctypes.c_void_p), ("m_slots", ctypes.c_void_p)]
+        _fields_ = [
+            ("ob_refcnt", ctypes.c_ssize_t),
+            ("ob_type", ctypes.c_void_p),
+            ("m_init", ctypes.c_void_p),
+            ("m_index", ctypes.c_ssize_t),
+            ("m_copy", ctypes.c_void_p),
+            ("m_name", ctypes.c_char_p),
+            ("m_doc", ctypes.c_char_p),
+            ("m_size", ctypes.c_ssize_t),
+            ("m_methods", ctypes.c_void_p),
+            ("m_slots", ctypes.c_void_p),
+        ]
 
     class Slot(ctypes.Structure):
         _fields_ = [("slot", ctypes.c_int), ("value", ctypes.c_void_p)]
@@ -214,8 +259,13 @@ def test_import_in_an_isolated_sub_interpreter_raises_import_error():
         import native_vostrel
         print("main:", native_vostrel.__doc__)
     """)
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
-                         env=dict(os.environ, PYTHONPATH=module_dir))
+    out = subprocess.run(
+        [sys.executable, "-c", script],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=dict(os.environ, PYTHONPATH=module_dir),
+    )
     assert out.returncode == 0, out.stderr
     lines = out.stdout.splitlines()
     assert lines[0].startswith("refused: <class 'ImportError'>")

@@ -168,9 +168,21 @@ def reconstruction_call(draw):
     if dist.shape[1] and draw(st.booleans()):
         dist[:, 0] = draw(st.floats(-0.3, 0.3))
     if hostile(draw):
-        K = draw(arrays(np.float64, draw(st.sampled_from([(n_cam, 3, 3), (n_cam, 2, 3), (n_cam, 3, 2), (n_cam + 1, 4, 4)])), any_floats))
+        K = draw(
+            arrays(
+                np.float64,
+                draw(st.sampled_from([(n_cam, 3, 3), (n_cam, 2, 3), (n_cam, 3, 2), (n_cam + 1, 4, 4)])),
+                any_floats,
+            )
+        )
     if hostile(draw):
-        dist = draw(arrays(np.float64, (draw(st.sampled_from([n_cam, n_cam + 1, max(0, n_cam - 1)])), draw(st.integers(0, 3))), any_floats))
+        dist = draw(
+            arrays(
+                np.float64,
+                (draw(st.sampled_from([n_cam, n_cam + 1, max(0, n_cam - 1)])), draw(st.integers(0, 3))),
+                any_floats,
+            )
+        )
     if hostile(draw):
         R = draw(arrays(np.float64, draw(st.sampled_from([(n_cam, 3, 3), (n_cam, 3, 1)])), any_floats))
     if hostile(draw):
@@ -181,7 +193,9 @@ def reconstruction_call(draw):
         ids = draw(arrays(np.int64, (n_obs,), st.integers(-(2**63), 2**63 - 1)))
     cams = draw(arrays(np.int32, (n_obs,), st.integers(0, max(0, n_cam - 1))))
     if hostile(draw):
-        cams = draw(arrays(np.int32, (n_obs,), st.one_of(st.integers(-2, n_cam + 1), st.sampled_from([INT32_MIN, INT32_MAX]))))
+        cams = draw(
+            arrays(np.int32, (n_obs,), st.one_of(st.integers(-2, n_cam + 1), st.sampled_from([INT32_MIN, INT32_MAX])))
+        )
     if hostile(draw, 20):
         cams = cams[: max(0, n_obs - 1)]
 
@@ -193,7 +207,13 @@ def reconstruction_call(draw):
         uv_values = st.one_of(uv_values, st.sampled_from(HOSTILE_FLOATS), st.floats(-1e12, 1e12))
     uv = draw(arrays(np.float64, (n_obs, 2), uv_values))
     if hostile(draw, 20):
-        uv = draw(arrays(np.float64, (draw(st.sampled_from([n_obs, max(0, n_obs - 1)])), draw(st.sampled_from([1, 2, 3]))), any_floats))
+        uv = draw(
+            arrays(
+                np.float64,
+                (draw(st.sampled_from([n_obs, max(0, n_obs - 1)])), draw(st.sampled_from([1, 2, 3]))),
+                any_floats,
+            )
+        )
 
     n_dic = n_cam
     if hostile(draw):
@@ -202,7 +222,13 @@ def reconstruction_call(draw):
     field = st.floats(-3, 3) if not hostile(draw) else any_floats
     dic_u = draw(arrays(np.float64, (n_dic, hd, wd), field))
     dic_v = draw(arrays(np.float64, (n_dic, hd, wd), field))
-    dic_c = draw(arrays(np.float64, (n_dic, hd, wd), st.floats(0.3, 1.0) if not hostile(draw) else st.one_of(st.floats(-1, 1), st.sampled_from([NAN, INF]))))
+    dic_c = draw(
+        arrays(
+            np.float64,
+            (n_dic, hd, wd),
+            st.floats(0.3, 1.0) if not hostile(draw) else st.one_of(st.floats(-1, 1), st.sampled_from([NAN, INF])),
+        )
+    )
     dic_ok = draw(arrays(np.bool_, (n_dic, hd, wd), st.sampled_from([True, True, True, False])))
     rh, rw = hd, wd
     if hostile(draw, 5):
@@ -214,14 +240,27 @@ def reconstruction_call(draw):
     if hostile(draw):
         spacing = draw(hostile_ints)
     args = dict(
-        K=K, dist=dist, R=R, t=t, point_indices=ids, cam_indices=cams, uv=uv,
-        dic_u=dic_u, dic_v=dic_v, dic_corrcoef=dic_c, dic_valid=dic_ok,
-        reduced_height=rh, reduced_width=rw, subset_spacing=spacing,
+        K=K,
+        dist=dist,
+        R=R,
+        t=t,
+        point_indices=ids,
+        cam_indices=cams,
+        uv=uv,
+        dic_u=dic_u,
+        dic_v=dic_v,
+        dic_corrcoef=dic_c,
+        dic_valid=dic_ok,
+        reduced_height=rh,
+        reduced_width=rw,
+        subset_spacing=spacing,
     )
     # Occasionally one argument with the wrong number of dimensions.
     ndim_break = None
     if hostile(draw, 8):
-        ndim_break = draw(st.sampled_from(["K", "dist", "R", "t", "point_indices", "cam_indices", "uv", "dic_u", "dic_valid"]))
+        ndim_break = draw(
+            st.sampled_from(["K", "dist", "R", "t", "point_indices", "cam_indices", "uv", "dic_u", "dic_valid"])
+        )
         args[ndim_break] = args[ndim_break].reshape(args[ndim_break].shape + (1,))
     layout = {
         k: draw(st.sampled_from(ALL_LAYOUTS)) if hostile(draw, 6) else "c"
@@ -231,7 +270,9 @@ def reconstruction_call(draw):
     return args, layout, ndim_break, n_cam
 
 
-EXPECTED_NDIM = dict(K=3, dist=2, R=3, t=2, point_indices=1, cam_indices=1, uv=2, dic_u=3, dic_v=3, dic_corrcoef=3, dic_valid=3)
+EXPECTED_NDIM = dict(
+    K=3, dist=2, R=3, t=2, point_indices=1, cam_indices=1, uv=2, dic_u=3, dic_v=3, dic_corrcoef=3, dic_valid=3
+)
 VIEW_ORDER = ["K", "dist", "R", "t", "point_indices", "cam_indices", "uv"]
 
 
@@ -242,11 +283,17 @@ def well_formed(args: dict, n_cam: int, cameras_used) -> bool:
     dic = [args[k] for k in ("dic_u", "dic_v", "dic_corrcoef", "dic_valid")]
     return (
         all(args[k].ndim == EXPECTED_NDIM[k] for k in EXPECTED_NDIM)
-        and K.shape[1] >= 3 and K.shape[2] >= 3 and R.shape[1] >= 3 and R.shape[2] >= 3
-        and t.shape[1] >= 3 and uv.shape[1] >= 2
-        and len(args["cam_indices"]) >= n_obs and uv.shape[0] >= n_obs
+        and K.shape[1] >= 3
+        and K.shape[2] >= 3
+        and R.shape[1] >= 3
+        and R.shape[2] >= 3
+        and t.shape[1] >= 3
+        and uv.shape[1] >= 2
+        and len(args["cam_indices"]) >= n_obs
+        and uv.shape[0] >= n_obs
         and all(0 <= c < min(a.shape[0] for a in [K, dist, R, t] + dic) for c in cameras_used)
-        and args["reduced_height"] >= 0 and args["reduced_width"] >= 0
+        and args["reduced_height"] >= 0
+        and args["reduced_width"] >= 0
         and all(a.shape[1] >= args["reduced_height"] and a.shape[2] >= args["reduced_width"] for a in dic)
     )
 
@@ -272,8 +319,10 @@ def test_reconstruct_pair_hostile(call, extra):
     cam_a = extra.draw(st.one_of(st.integers(-1, n_cam), st.sampled_from([INT32_MIN, INT32_MAX])))
     cam_b = extra.draw(st.one_of(st.integers(-1, n_cam), st.sampled_from([INT32_MIN, INT32_MAX])))
     args.update(
-        cam_a=cam_a, cam_b=cam_b,
-        min_corrcoef=extra.draw(any_floats), max_reprojection_error_px=extra.draw(st.one_of(st.just(1e9), any_floats)),
+        cam_a=cam_a,
+        cam_b=cam_b,
+        min_corrcoef=extra.draw(any_floats),
+        max_reprojection_error_px=extra.draw(st.one_of(st.just(1e9), any_floats)),
         scale=extra.draw(any_floats),
     )
     n_obs = len(args["point_indices"])
@@ -290,7 +339,9 @@ def test_reconstruct_pair_hostile(call, extra):
     with np.errstate(all="ignore"):
         scale = args["scale"]
         assert np.array_equal(result["points_ref_world"], result["points_ref_sfm"] * scale, equal_nan=True)
-        assert np.array_equal(result["displacement_sfm"], result["points_def_sfm"] - result["points_ref_sfm"], equal_nan=True)
+        assert np.array_equal(
+            result["displacement_sfm"], result["points_def_sfm"] - result["points_ref_sfm"], equal_nan=True
+        )
     if n and must and all(v == "c" for v in layout.values()):
         other = {k: "neg" if i % 2 else "f" for i, k in enumerate(layout)}
         same_results(result, call_or_reject(nv.reconstruct_pair_surface_points, args, other, True, None)[0])
@@ -337,10 +388,20 @@ def test_no_observation_never_reads_the_fields(fn):
     their shape, and the huge grid numbers are never used."""
     bad = np.zeros((2, 2))  # two dimensions where three are expected
     args = dict(
-        K=np.zeros((0, 3, 3)), dist=np.zeros((0, 0)), R=np.zeros((0, 3, 3)), t=np.zeros((0, 3)),
-        point_indices=np.zeros(0, np.int64), cam_indices=np.zeros(0, np.int32), uv=np.zeros((0, 2)),
-        dic_u=bad, dic_v=bad, dic_corrcoef=bad, dic_valid=bad.astype(bool),
-        reduced_height=INT32_MAX, reduced_width=INT32_MAX, subset_spacing=INT32_MIN,
+        K=np.zeros((0, 3, 3)),
+        dist=np.zeros((0, 0)),
+        R=np.zeros((0, 3, 3)),
+        t=np.zeros((0, 3)),
+        point_indices=np.zeros(0, np.int64),
+        cam_indices=np.zeros(0, np.int32),
+        uv=np.zeros((0, 2)),
+        dic_u=bad,
+        dic_v=bad,
+        dic_corrcoef=bad,
+        dic_valid=bad.astype(bool),
+        reduced_height=INT32_MAX,
+        reduced_width=INT32_MAX,
+        subset_spacing=INT32_MIN,
     )
     extra = dict(cam_a=0, cam_b=1) if fn == "reconstruct_pair_surface_points" else dict(min_views=INT32_MAX)
     result = getattr(nv, fn)(**args, **extra, min_corrcoef=NAN, max_reprojection_error_px=NAN, scale=INF)
@@ -350,11 +411,24 @@ def test_no_observation_never_reads_the_fields(fn):
 @pytest.mark.parametrize("value", [1.5, "3", None, 2**31, -(2**31) - 1])
 def test_int_arguments_refuse_non_integers(value):
     args = dict(
-        K=np.zeros((1, 3, 3)), dist=np.zeros((1, 0)), R=np.zeros((1, 3, 3)), t=np.zeros((1, 3)),
-        point_indices=np.zeros(0, np.int64), cam_indices=np.zeros(0, np.int32), uv=np.zeros((0, 2)),
-        dic_u=np.zeros((1, 1, 1)), dic_v=np.zeros((1, 1, 1)), dic_corrcoef=np.zeros((1, 1, 1)),
-        dic_valid=np.zeros((1, 1, 1), bool), reduced_height=1, reduced_width=1, subset_spacing=value,
-        min_views=2, min_corrcoef=0.0, max_reprojection_error_px=1.0, scale=1.0,
+        K=np.zeros((1, 3, 3)),
+        dist=np.zeros((1, 0)),
+        R=np.zeros((1, 3, 3)),
+        t=np.zeros((1, 3)),
+        point_indices=np.zeros(0, np.int64),
+        cam_indices=np.zeros(0, np.int32),
+        uv=np.zeros((0, 2)),
+        dic_u=np.zeros((1, 1, 1)),
+        dic_v=np.zeros((1, 1, 1)),
+        dic_corrcoef=np.zeros((1, 1, 1)),
+        dic_valid=np.zeros((1, 1, 1), bool),
+        reduced_height=1,
+        reduced_width=1,
+        subset_spacing=value,
+        min_views=2,
+        min_corrcoef=0.0,
+        max_reprojection_error_px=1.0,
+        scale=1.0,
     )
     with pytest.raises(TypeError):
         nv.reconstruct_tracks(**args)
@@ -370,12 +444,22 @@ def deformation_call(draw):
     n = draw(st.integers(3, 7)) if not hostile(draw) else draw(st.integers(0, 3))
     faces = draw(arrays(np.int32, (m, 3), st.integers(0, max(0, n - 1))))
     if hostile(draw):
-        faces = draw(arrays(np.int32, (m, draw(st.sampled_from([2, 3, 4]))), st.one_of(st.integers(-2, n + 2), st.sampled_from([INT32_MIN, INT32_MAX]))))
+        faces = draw(
+            arrays(
+                np.int32,
+                (m, draw(st.sampled_from([2, 3, 4]))),
+                st.one_of(st.integers(-2, n + 2), st.sampled_from([INT32_MIN, INT32_MAX])),
+            )
+        )
     coords = finite_floats if not hostile(draw, 4) else st.one_of(finite_floats, st.sampled_from(HOSTILE_FLOATS))
     ref = draw(arrays(np.float64, (n, 3), coords))
     dfm = ref + draw(arrays(np.float64, (n, 3), st.floats(-0.5, 0.5)))
     if hostile(draw):
-        dfm = draw(arrays(np.float64, (draw(st.sampled_from([n, n + 1, max(0, n - 1)])), draw(st.sampled_from([2, 3, 4]))), coords))
+        dfm = draw(
+            arrays(
+                np.float64, (draw(st.sampled_from([n, n + 1, max(0, n - 1)])), draw(st.sampled_from([2, 3, 4]))), coords
+            )
+        )
     if hostile(draw, 20):
         ref = ref[:, :2]
     valid = draw(arrays(np.bool_, (m,), st.sampled_from([True, True, True, False])))
@@ -402,7 +486,9 @@ def test_surface_deformation_hostile(call):
     m = faces.shape[0]
     in_range = shapes_ok and bool(np.all((faces[:, :3] >= 0) & (faces[:, :3] < min(len(ref), len(dfm)))))
     # Point arrays of different row counts break the caller's guarantee too.
-    must = in_range and len(ref) == len(dfm) and len(valid) >= m and all(v in SAME_VALUE_LAYOUTS for v in layout.values())
+    must = (
+        in_range and len(ref) == len(dfm) and len(valid) >= m and all(v in SAME_VALUE_LAYOUTS for v in layout.values())
+    )
     laid = {k: relayout(v, layout[k]) for k, v in args.items()}
     try:
         result = nv.compute_surface_deformation(**laid)
@@ -434,6 +520,9 @@ def test_surface_deformation_hostile(call):
             assert result["J"][i] > 0 and result["Area"][i] > 0
     if must and m and all(v == "c" for v in layout.values()):
         again = nv.compute_surface_deformation(
-            faces=relayout(faces, "neg"), points_ref=relayout(ref, "f"), points_def=relayout(dfm, "step"), valid_faces=relayout(valid, "neg")
+            faces=relayout(faces, "neg"),
+            points_ref=relayout(ref, "f"),
+            points_def=relayout(dfm, "step"),
+            valid_faces=relayout(valid, "neg"),
         )
         same_results(result, again)

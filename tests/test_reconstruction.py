@@ -7,9 +7,9 @@ import re
 
 import numpy as np
 import pytest
+from conftest import assert_close
 
 import native_vostrel as nv
-from conftest import assert_close
 
 SPACING = 9  # grid step 10 px
 STEP = SPACING + 1
@@ -151,25 +151,50 @@ def observe(rig, X, cams, ids):
     return np.concatenate(pid).astype(np.int64), np.concatenate(cid), np.concatenate(uv)
 
 
-def pair(rig, fields, pid, cid, uv, cam_a=0, cam_b=1, min_corr=0.5, max_err=1.0, scale=1.0,
-         h=H, w=W, spacing=SPACING):
-    return nv.reconstruct_pair_surface_points(*rig, pid, cid, uv, *fields, h, w, spacing, cam_a, cam_b,
-                                              min_corr, max_err, scale)
+def pair(rig, fields, pid, cid, uv, cam_a=0, cam_b=1, min_corr=0.5, max_err=1.0, scale=1.0, h=H, w=W, spacing=SPACING):
+    return nv.reconstruct_pair_surface_points(
+        *rig, pid, cid, uv, *fields, h, w, spacing, cam_a, cam_b, min_corr, max_err, scale
+    )
 
 
-def tracks(rig, fields, pid, cid, uv, min_views=2, min_corr=0.5, max_err=1.0, scale=1.0,
-           h=H, w=W, spacing=SPACING):
-    return nv.reconstruct_tracks(*rig, pid, cid, uv, *fields, h, w, spacing, min_views, min_corr,
-                                 max_err, scale)
+def tracks(rig, fields, pid, cid, uv, min_views=2, min_corr=0.5, max_err=1.0, scale=1.0, h=H, w=W, spacing=SPACING):
+    return nv.reconstruct_tracks(*rig, pid, cid, uv, *fields, h, w, spacing, min_views, min_corr, max_err, scale)
 
 
-PAIR_KEYS = ["point_indices", "uv_ref_a", "uv_ref_b", "uv_def_a", "uv_def_b", "points_ref_sfm",
-             "points_def_sfm", "points_ref_world", "points_def_world", "displacement_sfm",
-             "displacement_world", "displacement_norm_world", "corr_a", "corr_b", "corr_comb",
-             "reprojection_error_ref", "reprojection_error_def", "valid_points"]
-TRACK_KEYS = ["point_indices", "points_ref_sfm", "points_def_sfm", "displacement_sfm",
-              "points_ref_world", "points_def_world", "displacement_world", "num_views",
-              "mean_corrcoef", "reprojection_error_ref", "reprojection_error_def", "valid"]
+PAIR_KEYS = [
+    "point_indices",
+    "uv_ref_a",
+    "uv_ref_b",
+    "uv_def_a",
+    "uv_def_b",
+    "points_ref_sfm",
+    "points_def_sfm",
+    "points_ref_world",
+    "points_def_world",
+    "displacement_sfm",
+    "displacement_world",
+    "displacement_norm_world",
+    "corr_a",
+    "corr_b",
+    "corr_comb",
+    "reprojection_error_ref",
+    "reprojection_error_def",
+    "valid_points",
+]
+TRACK_KEYS = [
+    "point_indices",
+    "points_ref_sfm",
+    "points_def_sfm",
+    "displacement_sfm",
+    "points_ref_world",
+    "points_def_world",
+    "displacement_world",
+    "num_views",
+    "mean_corrcoef",
+    "reprojection_error_ref",
+    "reprojection_error_def",
+    "valid",
+]
 
 
 @pytest.fixture(scope="module", params=[False, True], ids=["pinhole", "distorted"])
@@ -215,17 +240,20 @@ def test_pair_matches_numpy_model(scene2):
         da, db = pa + sa[1:3], pb + sb[1:3]
         xr = ref_triangulate([ref_undistort(K, dist, 0, pa), ref_undistort(K, dist, 1, pb)], mats)
         xd = ref_triangulate([ref_undistort(K, dist, 0, da), ref_undistort(K, dist, 1, db)], mats)
-        er = 0.5 * (np.hypot(*(ref_project(K, dist, R, t, 0, xr) - pa))
-                    + np.hypot(*(ref_project(K, dist, R, t, 1, xr) - pb)))
-        ed = 0.5 * (np.hypot(*(ref_project(K, dist, R, t, 0, xd) - da))
-                    + np.hypot(*(ref_project(K, dist, R, t, 1, xd) - db)))
+        er = 0.5 * (
+            np.hypot(*(ref_project(K, dist, R, t, 0, xr) - pa)) + np.hypot(*(ref_project(K, dist, R, t, 1, xr) - pb))
+        )
+        ed = 0.5 * (
+            np.hypot(*(ref_project(K, dist, R, t, 0, xd) - da)) + np.hypot(*(ref_project(K, dist, R, t, 1, xd) - db))
+        )
         assert_close(res["uv_def_a"][n], da, rel=1e-13)
         assert_close(res["uv_def_b"][n], db, rel=1e-13)
         assert_close(res["points_ref_sfm"][n], xr, rel=1e-9, abs_=1e-10)
         assert_close(res["points_def_sfm"][n], xd, rel=1e-9, abs_=1e-10)
         assert_close(res["points_def_world"][n], 2.5 * xd, rel=1e-9, abs_=1e-10)
-        assert_close([res["reprojection_error_ref"][n], res["reprojection_error_def"][n]], [er, ed],
-                     rel=1e-6, abs_=1e-9)
+        assert_close(
+            [res["reprojection_error_ref"][n], res["reprojection_error_def"][n]], [er, ed], rel=1e-6, abs_=1e-9
+        )
         assert_close([res["corr_a"][n], res["corr_b"][n]], [sa[3], sb[3]], rel=1e-13)
         assert res["corr_comb"][n] == min(res["corr_a"][n], res["corr_b"][n])
         assert res["valid_points"][n] == (er <= 0.25 and ed <= 0.25)
@@ -245,8 +273,7 @@ def test_tracks_triangulate_three_views_and_match_numpy_model(scene3):
     mats = [extrinsic(R, t, c) for c in range(3)]
     for n in range(25):
         s = [ref_sample(fields, c, uv[25 * k + n], 0.5) for k, c in enumerate([2, 0, 1])]
-        deformed = [ref_undistort(K, dist, c, uv[25 * k + n] + s[k][1:3])
-                    for k, c in enumerate([2, 0, 1])]
+        deformed = [ref_undistort(K, dist, c, uv[25 * k + n] + s[k][1:3]) for k, c in enumerate([2, 0, 1])]
         xd = ref_triangulate(deformed, [mats[c] for c in [2, 0, 1]])
         assert_close(res["points_def_sfm"][n], xd, rel=1e-9, abs_=1e-10)
         assert_close(res["mean_corrcoef"][n], (s[0][3] + s[1][3] + s[2][3]) / 3, rel=1e-13)
@@ -279,8 +306,9 @@ def probe(fields, pixels, min_corr=0.5, spacing=4, h=None, w=None):
     rig = make_rig(1, False)
     px = np.asarray(pixels, dtype=float).reshape(-1, 2)
     n = len(px)
-    res = tracks(rig, fields, np.arange(n), np.zeros(n, np.int32), px, min_views=1,
-                 min_corr=min_corr, h=h, w=w, spacing=spacing)
+    res = tracks(
+        rig, fields, np.arange(n), np.zeros(n, np.int32), px, min_views=1, min_corr=min_corr, h=h, w=w, spacing=spacing
+    )
     return res["num_views"], res["mean_corrcoef"]
 
 
@@ -307,12 +335,14 @@ def test_bilinear_sampling_reproduces_a_bilinear_field():
 
 @pytest.mark.parametrize(
     ("pixel", "node"),
-    [((10.0, 5.0), (1, 2)),  # interior node: bilinear weights (1, 0, 0, 0)
-     ((35.0, 10.0), (2, 7)),  # last column: nearest node
-     ((15.0, 25.0), (5, 3)),  # last row
-     ((37.4, 27.4), (5, 7)),  # within half a step past the last corner
-     ((-1.0, 0.0), (0, 0)),  # gx = -0.2
-     ((-2.4, 10.0), (2, 0))],
+    [
+        ((10.0, 5.0), (1, 2)),  # interior node: bilinear weights (1, 0, 0, 0)
+        ((35.0, 10.0), (2, 7)),  # last column: nearest node
+        ((15.0, 25.0), (5, 3)),  # last row
+        ((37.4, 27.4), (5, 7)),  # within half a step past the last corner
+        ((-1.0, 0.0), (0, 0)),  # gx = -0.2
+        ((-2.4, 10.0), (2, 0)),
+    ],
     ids=["interior", "last-column", "last-row", "past-corner", "left-border", "below-half-step"],
 )
 def test_border_positions_take_the_nearest_node(pixel, node):
@@ -352,8 +382,7 @@ def test_non_finite_and_huge_positions_are_invalid(x):
 @pytest.mark.parametrize("spacing", [-1, -2, -7, -(2**31)])
 def test_non_positive_grid_step_gives_invalid_samples(spacing):
     # step 0 would divide by zero and a negative step would mirror the grid.
-    views, _ = probe(grid_fields(bilinear_field()), [(0.0, 0.0), (-5.0, -5.0), (5.0, 5.0)],
-                     spacing=spacing)
+    views, _ = probe(grid_fields(bilinear_field()), [(0.0, 0.0), (-5.0, -5.0), (5.0, 5.0)], spacing=spacing)
     assert list(views) == [0, 0, 0]
 
 
@@ -494,7 +523,7 @@ def test_pair_drops_points_without_usable_samples(scene2):
     uv[4] = [W * STEP + STEP, 100.0]  # point 1 in camera 1: more than half a step outside
     f = tuple(np.copy(a) for a in fields)
     ga = np.rint(uv[2] / STEP).astype(int)  # point 2 in camera 0: its nearest node unsolved
-    f[3][0, ga[1] - 1: ga[1] + 2, ga[0] - 1: ga[0] + 2] = False
+    f[3][0, ga[1] - 1 : ga[1] + 2, ga[0] - 1 : ga[0] + 2] = False
     res = pair(rig, f, pid, cid, uv)
     assert list(res["point_indices"]) == [0]
 
@@ -522,7 +551,7 @@ def test_tracks_fill_values_of_unusable_points(scene3):
     pid, cid, uv = pid[keep], cid[keep], uv[keep]
     f = tuple(np.copy(a) for a in fields)
     g = np.rint(uv[(pid == 3) & (cid == 2)][0] / STEP).astype(int)
-    f[3][2, g[1] - 1: g[1] + 2, g[0] - 1: g[0] + 2] = False  # point 3 loses its camera-2 view
+    f[3][2, g[1] - 1 : g[1] + 2, g[0] - 1 : g[0] + 2] = False  # point 3 loses its camera-2 view
     uv[(pid == 4) & (cid == 1)] += [0.0, 4.0]  # point 4 fails the error threshold
     res = tracks(rig, f, pid, cid, uv, min_views=1, max_err=0.5)
     np.testing.assert_array_equal(res["point_indices"], [0, 1, 3, 4])
@@ -649,7 +678,9 @@ def call(fn, rig, obs, fields, h=H, w=W, cam_b=1):
 def _cut(part, index, value):
     def mutate(rig, obs, fields):
         {"rig": rig, "obs": obs, "fields": fields}[part][index] = value(
-            {"rig": rig, "obs": obs, "fields": fields}[part][index])
+            {"rig": rig, "obs": obs, "fields": fields}[part][index]
+        )
+
     return mutate
 
 
@@ -657,8 +688,11 @@ EXTENT_CASES = [
     ("K-trailing", _cut("rig", 0, lambda a: a[:, :, :2]), "K has trailing extents 3 x 2; expected at least 3 x 3"),
     ("R-trailing", _cut("rig", 2, lambda a: a[:, :2, :]), "R has trailing extents 2 x 3; expected at least 3 x 3"),
     ("t-columns", _cut("rig", 3, lambda a: a[:, :2]), "t has 2 columns; expected at least 3"),
-    ("cam-rows", _cut("obs", 1, lambda a: a[:4]),
-     "cam_indices has 4 rows; expected at least 6 (the length of point_indices)"),
+    (
+        "cam-rows",
+        _cut("obs", 1, lambda a: a[:4]),
+        "cam_indices has 4 rows; expected at least 6 (the length of point_indices)",
+    ),
     ("uv-columns", _cut("obs", 2, lambda a: a[:, :1]), "uv has 1 columns; expected at least 2"),
     ("uv-rows", _cut("obs", 2, lambda a: a[:5]), "uv has 5 rows; expected at least 6 (the length of point_indices)"),
 ]

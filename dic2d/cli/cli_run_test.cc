@@ -79,10 +79,20 @@ class CliRun : public ::testing::Test {
 
   // Arguments of a run that succeeds: seed (30, 30) on the pitch-6 grid.
   std::vector<std::string> good_args() const {
-    return {"--reference", file("ref.bin"), "--deformed", file("def.bin"),
-            "--mask",      file("mask.bin"), "--seed-x",  "30",
-            "--seed-y",    "30",             "--subset-radius", "10",
-            "--seed-search-radius", "3"};
+    return {"--reference",
+            file("ref.bin"),
+            "--deformed",
+            file("def.bin"),
+            "--mask",
+            file("mask.bin"),
+            "--seed-x",
+            "30",
+            "--seed-y",
+            "30",
+            "--subset-radius",
+            "10",
+            "--seed-search-radius",
+            "3"};
   }
 
   // Runs with the program path prepended; the report lands in `out`.
@@ -174,21 +184,26 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailureCase{"no_arguments", {}, "Missing required argument: --reference"},
         // Each file is loaded before the next key is looked up.
-        FailureCase{"missing_reference_file", {"--reference", "@nope.bin"},
+        FailureCase{"missing_reference_file",
+                    {"--reference", "@nope.bin"},
                     "Could not open image binary: @nope.bin"},
-        FailureCase{"deformed_absent", {"--reference", "@ref.bin"},
+        FailureCase{"deformed_absent",
+                    {"--reference", "@ref.bin"},
                     "Missing required argument: --deformed"},
-        FailureCase{"mask_is_a_directory", {"+good", "--mask", "@"},
-                    "Could not open mask binary: @"},
-        FailureCase{"trailing_key", {"+good", "--output", "@field.bin", "--output"},
+        FailureCase{
+            "mask_is_a_directory", {"+good", "--mask", "@"}, "Could not open mask binary: @"},
+        FailureCase{"trailing_key",
+                    {"+good", "--output", "@field.bin", "--output"},
                     "Arguments must be provided as --key value pairs."},
         FailureCase{"integer_out_of_range", {"+good", "--subset-radius", "3000000000"}, "stoi"},
-        FailureCase{"validation", {"+good", "--subset-radius", "9"},
-                    "subset_radius must be at least 10."},
-        FailureCase{"seed_off_the_grid", {"+good", "--seed-x", "31", "--output", "@field.bin"},
+        FailureCase{
+            "validation", {"+good", "--subset-radius", "9"}, "subset_radius must be at least 10."},
+        FailureCase{"seed_off_the_grid",
+                    {"+good", "--seed-x", "31", "--output", "@field.bin"},
                     "Seed point must be aligned to the reduced grid."},
         // Written only after the engine has run; the path is named verbatim.
-        FailureCase{"output_in_missing_directory", {"+good", "--output", "@no/dir\"x\".bin"},
+        FailureCase{"output_in_missing_directory",
+                    {"+good", "--output", "@no/dir\"x\".bin"},
                     "Could not open output binary: @no/dir\"x\".bin"}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 

@@ -49,21 +49,22 @@ const std::string kPairsError = std::string("error: ") + kPairs;
 
 INSTANTIATE_TEST_SUITE_P(
     Arguments, Pairing,
-    ::testing::Values(
-        PairingCase{{}, ""}, PairingCase{{"--a", "1"}, "a=1;"},
-        // The last key has no value, however good the earlier pairs are.
-        PairingCase{{"--a"}, kPairsError}, PairingCase{{"--a", "1", "--b"}, kPairsError},
-        PairingCase{{"reference", "r.bin"}, kPairsError}, PairingCase{{"-a", "1"}, kPairsError},
-        PairingCase{{"x"}, kPairsError}, PairingCase{{"--a", "1", "b", "2"}, kPairsError},
-        PairingCase{{"—a", "1"}, kPairsError},  // an em dash is not "--"
-        // Values are never inspected.
-        PairingCase{{"--seed-x", "-40"}, "seed-x=-40;"}, PairingCase{{"--a", "--b"}, "a=--b;"},
-        PairingCase{{"--a", ""}, "a=;"}, PairingCase{{"--", "v"}, "=v;"},
-        PairingCase{{"---a", "1"}, "-a=1;"},
-        // The last occurrence wins; keys are ordered byte-wise.
-        PairingCase{{"--a", "1", "--a", "2"}, "a=2;"},
-        PairingCase{{"--b", "1", "--\xc3\xa9", "2", "--B", "3", "--a", "4"},
-                    "B=3;a=4;b=1;\xc3\xa9=2;"}));
+    ::testing::Values(PairingCase{{}, ""}, PairingCase{{"--a", "1"}, "a=1;"},
+                      // The last key has no value, however good the earlier pairs are.
+                      PairingCase{{"--a"}, kPairsError},
+                      PairingCase{{"--a", "1", "--b"}, kPairsError},
+                      PairingCase{{"reference", "r.bin"}, kPairsError},
+                      PairingCase{{"-a", "1"}, kPairsError}, PairingCase{{"x"}, kPairsError},
+                      PairingCase{{"--a", "1", "b", "2"}, kPairsError},
+                      PairingCase{{"—a", "1"}, kPairsError},  // an em dash is not "--"
+                      // Values are never inspected.
+                      PairingCase{{"--seed-x", "-40"}, "seed-x=-40;"},
+                      PairingCase{{"--a", "--b"}, "a=--b;"}, PairingCase{{"--a", ""}, "a=;"},
+                      PairingCase{{"--", "v"}, "=v;"}, PairingCase{{"---a", "1"}, "-a=1;"},
+                      // The last occurrence wins; keys are ordered byte-wise.
+                      PairingCase{{"--a", "1", "--a", "2"}, "a=2;"},
+                      PairingCase{{"--b", "1", "--\xc3\xa9", "2", "--B", "3", "--a", "4"},
+                                  "B=3;a=4;b=1;\xc3\xa9=2;"}));
 
 TEST(RequiredOption, NamesTheMissingKeyAndAcceptsAnEmptyValue) {
   const OptionMap options{{"reference", ""}, {"deformed", "d.bin"}};
@@ -111,8 +112,8 @@ INSTANTIATE_TEST_SUITE_P(
         IntCase{"-40", "value -40"}, IntCase{"007", "value 7"}, IntCase{"12abc", "value 12"},
         IntCase{"0x10", "value 0"}, IntCase{"1e3", "value 1"}, IntCase{"3.9", "value 3"},
         IntCase{"-0", "value 0"}, IntCase{"2147483647", "value 2147483647"},
-        IntCase{"-2147483648", "value -2147483648"},
-        IntCase{"2147483648", "out_of_range: stoi"}, IntCase{"-2147483649", "out_of_range: stoi"},
+        IntCase{"-2147483648", "value -2147483648"}, IntCase{"2147483648", "out_of_range: stoi"},
+        IntCase{"-2147483649", "out_of_range: stoi"},
         IntCase{"99999999999999999999", "out_of_range: stoi"},
         IntCase{"-99999999999999999999x", "out_of_range: stoi"},
         IntCase{"", "invalid_argument: stoi"}, IntCase{"abc", "invalid_argument: stoi"},
@@ -122,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct DoubleCase {
   std::string text;
-  double expected;  // compared bit for bit (NaN: any NaN of that sign)
+  double expected;      // compared bit for bit (NaN: any NaN of that sign)
   std::string failure;  // empty when the conversion succeeds
 };
 
@@ -159,9 +160,8 @@ INSTANTIATE_TEST_SUITE_P(
         DoubleCase{"0.5", 0.5, ""}, DoubleCase{"  1e3", 1000.0, ""},
         DoubleCase{"1e3xyz", 1000.0, ""}, DoubleCase{"-40", -40.0, ""},
         DoubleCase{"0x1.8p1", 3.0, ""}, DoubleCase{"0x10", 16.0, ""}, DoubleCase{"0x", 0.0, ""},
-        DoubleCase{"-0", -0.0, ""}, DoubleCase{"inf", kInf, ""},
-        DoubleCase{"-Infinity", -kInf, ""}, DoubleCase{"nan", kNaN, ""},
-        DoubleCase{"-NAN(123)", -kNaN, ""},
+        DoubleCase{"-0", -0.0, ""}, DoubleCase{"inf", kInf, ""}, DoubleCase{"-Infinity", -kInf, ""},
+        DoubleCase{"nan", kNaN, ""}, DoubleCase{"-NAN(123)", -kNaN, ""},
         DoubleCase{"1.7976931348623157e308", 1.7976931348623157e308, ""},
         DoubleCase{"2.2250738585072014e-308", 2.2250738585072014e-308, ""},
         DoubleCase{"1e309", 0, "out_of_range: stod"}, DoubleCase{"-1e400", 0, "out_of_range: stod"},

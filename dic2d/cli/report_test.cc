@@ -18,7 +18,7 @@ std::string json(std::string_view text) {
 
 TEST(WriteJsonString, EscapesEveryControlByteAndNothingAbove) {
   const char* const named[0x20] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                   nullptr, "\\b",    "\\t",    "\\n",    nullptr, "\\f",    "\\r"};
+                                   nullptr, "\\b",   "\\t",   "\\n",   nullptr, "\\f",   "\\r"};
   for (int byte = 0; byte < 0x100; ++byte) {
     const std::string text(1, static_cast<char>(byte));
     std::string expected;
@@ -41,7 +41,9 @@ TEST(WriteJsonString, EscapesEveryControlByteAndNothingAbove) {
 
 TEST(WriteJsonString, KeepsEmbeddedNulsMultiByteTextAndAppends) {
   std::string out = "prefix:";
-  write_json_string(out, std::string_view("a\0b\x1f" "c", 5));
+  write_json_string(out, std::string_view("a\0b\x1f"
+                                          "c",
+                                          5));
   EXPECT_EQ(out, "prefix:\"a\\u0000b\\u001fc\"");
   EXPECT_EQ(json("caf\xc3\xa9 \xe2\x82\xac \xff\xfe"), "\"caf\xc3\xa9 \xe2\x82\xac \xff\xfe\"");
   EXPECT_EQ(json("C:\\dir\\\"x\".bin\r\n"), "\"C:\\\\dir\\\\\\\"x\\\".bin\\r\\n\"");
@@ -61,20 +63,20 @@ TEST_P(ReportNumber, SixSignificantDigitsInGeneralNotation) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, ReportNumber,
-    ::testing::Values(
-        NumberCase{0.5, "0.5"}, NumberCase{12.0, "12"}, NumberCase{0.1, "0.1"},
-        NumberCase{0.1234567, "0.123457"}, NumberCase{0.123456789, "0.123457"},
-        NumberCase{1e-7, "1e-07"}, NumberCase{0.0001, "0.0001"}, NumberCase{0.00001, "1e-05"},
-        NumberCase{123456.0, "123456"}, NumberCase{999999.4, "999999"},
-        NumberCase{999999.5, "1e+06"},  // rounding carries into the exponent
-        NumberCase{123456789.0, "1.23457e+08"}, NumberCase{1234567.0, "1.23457e+06"},
-        NumberCase{-2.5, "-2.5"}, NumberCase{0.0, "0"}, NumberCase{-0.0, "-0"},
-        NumberCase{1e100, "1e+100"}, NumberCase{5e-324, "4.94066e-324"},
-        NumberCase{std::numeric_limits<double>::max(), "1.79769e+308"},
-        NumberCase{std::numeric_limits<double>::infinity(), "null"},
-        NumberCase{-std::numeric_limits<double>::infinity(), "null"},
-        NumberCase{std::numeric_limits<double>::quiet_NaN(), "null"},
-        NumberCase{-std::numeric_limits<double>::quiet_NaN(), "null"}));
+    ::testing::Values(NumberCase{0.5, "0.5"}, NumberCase{12.0, "12"}, NumberCase{0.1, "0.1"},
+                      NumberCase{0.1234567, "0.123457"}, NumberCase{0.123456789, "0.123457"},
+                      NumberCase{1e-7, "1e-07"}, NumberCase{0.0001, "0.0001"},
+                      NumberCase{0.00001, "1e-05"}, NumberCase{123456.0, "123456"},
+                      NumberCase{999999.4, "999999"},
+                      NumberCase{999999.5, "1e+06"},  // rounding carries into the exponent
+                      NumberCase{123456789.0, "1.23457e+08"}, NumberCase{1234567.0, "1.23457e+06"},
+                      NumberCase{-2.5, "-2.5"}, NumberCase{0.0, "0"}, NumberCase{-0.0, "-0"},
+                      NumberCase{1e100, "1e+100"}, NumberCase{5e-324, "4.94066e-324"},
+                      NumberCase{std::numeric_limits<double>::max(), "1.79769e+308"},
+                      NumberCase{std::numeric_limits<double>::infinity(), "null"},
+                      NumberCase{-std::numeric_limits<double>::infinity(), "null"},
+                      NumberCase{std::numeric_limits<double>::quiet_NaN(), "null"},
+                      NumberCase{-std::numeric_limits<double>::quiet_NaN(), "null"}));
 
 TEST(SuccessLine, ExactMembersInOrder) {
   DicResult r;
@@ -84,8 +86,8 @@ TEST(SuccessLine, ExactMembersInOrder) {
   r.reduced_height = 7;
   r.roi_region_count = 0;
   r.seed_region = std::numeric_limits<std::int32_t>::min();
-  r.seed_paramvector = {30, 30, 0.123456789, -0.0, 1e-7, std::numeric_limits<double>::quiet_NaN(),
-                        0, 0, 1};
+  r.seed_paramvector = {
+      30, 30, 0.123456789, -0.0, 1e-7, std::numeric_limits<double>::quiet_NaN(), 0, 0, 1};
   r.reference_grid_points.assign(3, {0, 0});
   // Flags count as set when non-zero, whatever their value.
   r.valid = {1, 0, 2};

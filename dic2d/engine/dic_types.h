@@ -19,7 +19,7 @@ using Point2 = std::array<double, 2>;
 
 struct DicParameters {
   std::int32_t subset_radius = 20;
-  std::int32_t subset_spacing = 5;  // grid pitch is subset_spacing + 1
+  std::int32_t subset_spacing = 5;       // grid pitch is subset_spacing + 1
   std::int32_t seed_search_radius = 50;  // 0 searches the whole image
   std::int32_t rg_search_radius = 1;
   std::int32_t roi_min_region_area = 2000;

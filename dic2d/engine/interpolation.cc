@@ -16,8 +16,8 @@ std::optional<double> bilinear_sample(const GrayImage& image, double x, double y
   return bilinear_in_cell(image.pixels.data(), image.height, x0, y0, a, b);
 }
 
-std::optional<std::array<double, 2>> half_pixel_gradient(const GrayImage& image,
-                                                         double x, double y) {
+std::optional<std::array<double, 2>> half_pixel_gradient(const GrayImage& image, double x,
+                                                         double y) {
   const auto right = bilinear_sample(image, x + 0.5, y);
   const auto left = bilinear_sample(image, x - 0.5, y);
   const auto down = bilinear_sample(image, x, y + 0.5);

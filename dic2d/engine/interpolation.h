@@ -24,8 +24,8 @@ std::optional<double> bilinear_sample(const GrayImage& image, double x, double y
 // bilinear samples (unit step, no division). Nothing when any of the four
 // samples fails: in effect it needs 0.5 <= x < width - 1.5 and
 // 0.5 <= y < height - 1.5.
-std::optional<std::array<double, 2>> half_pixel_gradient(const GrayImage& image,
-                                                         double x, double y);
+std::optional<std::array<double, 2>> half_pixel_gradient(const GrayImage& image, double x,
+                                                         double y);
 
 // Bilinear interpolation with the validity test already done by the caller.
 // `column_major_pixels` is the image's x-major storage, `height` its height;

@@ -35,8 +35,7 @@ inline double literal_pixel(const GrayImage& image, std::int64_t x, std::int64_t
 }
 
 inline std::vector<SubsetOffset> literal_offsets(const RoiMask& mask, std::int32_t cx,
-                                                 std::int32_t cy, std::int32_t r,
-                                                 bool truncation) {
+                                                 std::int32_t cy, std::int32_t r, bool truncation) {
   std::vector<SubsetOffset> offsets;
   for (std::int64_t dx = -r; dx <= r; ++dx) {
     for (std::int64_t dy = -r; dy <= r; ++dy) {
@@ -44,8 +43,7 @@ inline std::vector<SubsetOffset> literal_offsets(const RoiMask& mask, std::int32
       const std::int64_t x = cx + dx;
       const std::int64_t y = cy + dy;
       if (x < 0 || x >= mask.width || y < 0 || y >= mask.height) continue;
-      if (truncation && mask.values[static_cast<std::size_t>(x * mask.height + y)] == 0)
-        continue;
+      if (truncation && mask.values[static_cast<std::size_t>(x * mask.height + y)] == 0) continue;
       offsets.push_back({static_cast<std::int32_t>(dx), static_cast<std::int32_t>(dy)});
     }
   }
@@ -68,8 +66,8 @@ inline std::optional<double> literal_bilinear(const GrayImage& image, double x, 
   return value;
 }
 
-inline std::optional<std::array<double, 2>> literal_gradient(const GrayImage& image,
-                                                             double x, double y) {
+inline std::optional<std::array<double, 2>> literal_gradient(const GrayImage& image, double x,
+                                                             double y) {
   const auto right = literal_bilinear(image, x + 0.5, y);
   const auto left = literal_bilinear(image, x - 0.5, y);
   const auto down = literal_bilinear(image, x, y + 0.5);
@@ -107,11 +105,9 @@ inline std::optional<double> literal_pair_coefficient(const std::vector<double>&
   return c;
 }
 
-inline std::optional<double> literal_zncc(const GrayImage& reference,
-                                          const GrayImage& deformed,
-                                          const std::vector<SubsetOffset>& offsets,
-                                          std::int32_t cx, std::int32_t cy,
-                                          std::int64_t du, std::int64_t dv) {
+inline std::optional<double> literal_zncc(const GrayImage& reference, const GrayImage& deformed,
+                                          const std::vector<SubsetOffset>& offsets, std::int32_t cx,
+                                          std::int32_t cy, std::int64_t du, std::int64_t dv) {
   std::vector<double> r;
   std::vector<double> d;
   for (const SubsetOffset& o : offsets) {
@@ -127,10 +123,9 @@ inline std::optional<double> literal_zncc(const GrayImage& reference,
 // Exhaustive scan, du ascending (outer), dv ascending (inner); a candidate is
 // retained only when strictly better than the best so far.
 inline std::optional<IntegerMatch> literal_integer_scan(
-    const GrayImage& reference, const GrayImage& deformed,
-    const std::vector<SubsetOffset>& offsets, std::int32_t cx, std::int32_t cy,
-    std::int64_t du_first, std::int64_t du_last, std::int64_t dv_first,
-    std::int64_t dv_last) {
+    const GrayImage& reference, const GrayImage& deformed, const std::vector<SubsetOffset>& offsets,
+    std::int32_t cx, std::int32_t cy, std::int64_t du_first, std::int64_t du_last,
+    std::int64_t dv_first, std::int64_t dv_last) {
   std::optional<IntegerMatch> best;
   double best_value = -std::numeric_limits<double>::infinity();
   for (std::int64_t du = du_first; du <= du_last; ++du) {
@@ -147,9 +142,8 @@ inline std::optional<IntegerMatch> literal_integer_scan(
 
 // Final coefficient of a refinement stage at warp p.
 inline std::optional<double> literal_final_coefficient(
-    const GrayImage& reference, const GrayImage& deformed,
-    const std::vector<SubsetOffset>& offsets, std::int32_t cx, std::int32_t cy,
-    const AffineParams& p, std::size_t min_count) {
+    const GrayImage& reference, const GrayImage& deformed, const std::vector<SubsetOffset>& offsets,
+    std::int32_t cx, std::int32_t cy, const AffineParams& p, std::size_t min_count) {
   std::vector<double> r;
   std::vector<double> d;
   for (const SubsetOffset& o : offsets) {
@@ -173,9 +167,8 @@ struct LiteralTrace {
 };
 
 inline std::optional<TranslationResult> literal_refine_translation(
-    const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
-    double u, double v, std::int32_t cx, std::int32_t cy, const DicParameters& params,
-    LiteralTrace* trace = nullptr) {
+    const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask, double u, double v,
+    std::int32_t cx, std::int32_t cy, const DicParameters& params, LiteralTrace* trace = nullptr) {
   const auto offsets =
       literal_offsets(mask, cx, cy, params.subset_radius, params.subset_truncation);
   if (offsets.size() < 3) return std::nullopt;
@@ -249,9 +242,9 @@ inline std::optional<std::array<double, 6>> literal_solve_6x6(
 }
 
 inline std::optional<AffineResult> literal_refine_affine(
-    const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
-    std::int32_t cx, std::int32_t cy, const AffineParams& initial,
-    const DicParameters& params, LiteralTrace* trace = nullptr) {
+    const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask, std::int32_t cx,
+    std::int32_t cy, const AffineParams& initial, const DicParameters& params,
+    LiteralTrace* trace = nullptr) {
   const auto offsets =
       literal_offsets(mask, cx, cy, params.subset_radius, params.subset_truncation);
   if (offsets.size() < 6) return std::nullopt;
@@ -313,9 +306,7 @@ inline bool same_bits(double a, double b) {
 }
 
 inline std::vector<double> fields(const double& c) { return {c}; }
-inline std::vector<double> fields(const TranslationResult& t) {
-  return {t.u, t.v, t.corrcoef};
-}
+inline std::vector<double> fields(const TranslationResult& t) { return {t.u, t.v, t.corrcoef}; }
 inline std::vector<double> fields(const AffineResult& a) {
   const AffineParams& p = a.params;
   return {p.u, p.v, p.du_dx, p.du_dy, p.dv_dx, p.dv_dy, a.corrcoef};
@@ -344,16 +335,16 @@ template <typename T>
                                        const std::optional<T>& expected) {
   if (actual.has_value() != expected.has_value()) {
     return ::testing::AssertionFailure()
-           << "actual " << (actual ? describe(fields(*actual)) : "nothing")
-           << ", expected " << (expected ? describe(fields(*expected)) : "nothing");
+           << "actual " << (actual ? describe(fields(*actual)) : "nothing") << ", expected "
+           << (expected ? describe(fields(*expected)) : "nothing");
   }
   if (!actual) return ::testing::AssertionSuccess();
   const auto a = fields(*actual);
   const auto e = fields(*expected);
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (!same_bits(a[i], e[i])) {
-      return ::testing::AssertionFailure() << "field " << i << ": actual " << describe(a)
-                                           << ", expected " << describe(e);
+      return ::testing::AssertionFailure()
+             << "field " << i << ": actual " << describe(a) << ", expected " << describe(e);
     }
   }
   return ::testing::AssertionSuccess();
@@ -385,8 +376,7 @@ inline RoiMask holed_mask(int width, int height, unsigned seed) {
   for (int x = 0; x < width; ++x) {
     for (int y = 0; y < height; ++y) {
       const bool in_block = x >= width / 2 && x < width / 2 + 7 && y >= 4 && y < 11;
-      if (in_block || pick(rng) == 0)
-        mask.values[static_cast<std::size_t>(x) * height + y] = 0;
+      if (in_block || pick(rng) == 0) mask.values[static_cast<std::size_t>(x) * height + y] = 0;
     }
   }
   return mask;

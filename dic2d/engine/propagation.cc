@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "dic2d/roi/reduced_grid.h"
 #include "dic2d/engine/seed_search.h"
+#include "dic2d/roi/reduced_grid.h"
 
 namespace dic2d {
 
@@ -64,11 +64,9 @@ std::vector<std::int32_t> build_grid_index_map(const std::vector<Point2>& points
   return map;
 }
 
-void propagate_rg(const GrayImage& reference, const GrayImage& deformed,
-                  const RoiMask& mask, const SeedInput& seed,
-                  const DicParameters& params, std::int32_t reduced_width,
-                  std::int32_t reduced_height,
-                  const std::vector<Point2>& reference_grid_points,
+void propagate_rg(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
+                  const SeedInput& seed, const DicParameters& params, std::int32_t reduced_width,
+                  std::int32_t reduced_height, const std::vector<Point2>& reference_grid_points,
                   const std::vector<double>& seed_paramvector, DicResult& result) {
   const std::size_t n = reference_grid_points.size();
   result.deformed_points.assign(n, Point2{0.0, 0.0});
@@ -111,8 +109,7 @@ void propagate_rg(const GrayImage& reference, const GrayImage& deformed,
 
   std::vector<QueueEntry> heap;
   heap.reserve(n);
-  queue_push(heap, QueueEntry{s, AffineParams{sp[2], sp[3], sp[4], sp[5], sp[6], sp[7]},
-                              sp[8]});
+  queue_push(heap, QueueEntry{s, AffineParams{sp[2], sp[3], sp[4], sp[5], sp[6], sp[7]}, sp[8]});
 
   static constexpr int kNeighbour[4][2] = {{0, -1}, {1, 0}, {0, 1}, {-1, 0}};
   const std::int64_t radius = params.rg_search_radius;
@@ -146,15 +143,14 @@ void propagate_rg(const GrayImage& reference, const GrayImage& deformed,
       // Only displacements keeping the subset inside the image are visited,
       // so a huge search radius stays bounded.
       const auto match =
-          best_integer_match(subset, deformed, pu - radius, pu + radius, pv - radius,
-                             pv + radius);
+          best_integer_match(subset, deformed, pu - radius, pu + radius, pv - radius, pv + radius);
       if (!match) continue;
 
-      const AffineResult refined = refine_match(
-          subset, deformed,
-          AffineParams{static_cast<double>(match->du), static_cast<double>(match->dv), p.du_dx,
-                       p.du_dy, p.dv_dx, p.dv_dy},
-          match->corrcoef, params, scratch);
+      const AffineResult refined =
+          refine_match(subset, deformed,
+                       AffineParams{static_cast<double>(match->du), static_cast<double>(match->dv),
+                                    p.du_dx, p.du_dy, p.dv_dx, p.dv_dy},
+                       match->corrcoef, params, scratch);
       const AffineParams& estimate = refined.params;
       const double corrcoef = refined.corrcoef;
       if (corrcoef < params.cutoff_corrcoef) continue;

@@ -36,18 +36,15 @@ QueueEntry queue_pop(std::vector<QueueEntry>& heap);
 // whose cell lies outside the grid are not entered.
 std::vector<std::int32_t> build_grid_index_map(const std::vector<Point2>& points,
                                                std::int32_t reduced_width,
-                                               std::int32_t reduced_height,
-                                               std::int64_t grid_step);
+                                               std::int32_t reduced_height, std::int64_t grid_step);
 
 // Fills the per-point arrays of `result` (resized to the number of points and
 // zeroed first) from the seed vector (x, y, u, v, du_dx, du_dy, dv_dx, dv_dy,
 // corrcoef). Throws std::runtime_error "Seed point is not part of the reduced
 // reference grid." when the seed's cell holds no grid point.
-void propagate_rg(const GrayImage& reference, const GrayImage& deformed,
-                  const RoiMask& mask, const SeedInput& seed,
-                  const DicParameters& params, std::int32_t reduced_width,
-                  std::int32_t reduced_height,
-                  const std::vector<Point2>& reference_grid_points,
+void propagate_rg(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
+                  const SeedInput& seed, const DicParameters& params, std::int32_t reduced_width,
+                  std::int32_t reduced_height, const std::vector<Point2>& reference_grid_points,
                   const std::vector<double>& seed_paramvector, DicResult& result);
 
 }  // namespace dic2d

@@ -63,8 +63,8 @@ inline Double2 bilinear_pair(const double* q0, const double* q1, std::int64_t h,
 // difference are interpolated together, one per lane, with the operations of
 // bilinear_in_cell; same values and same success as bilinear_sample +
 // half_pixel_gradient.
-inline bool sample_with_gradient(const SampleBounds& img, double x, double y,
-                                 double& value, double& gx, double& gy) {
+inline bool sample_with_gradient(const SampleBounds& img, double x, double y, double& value,
+                                 double& gx, double& gy) {
   constexpr Double2 kHalfSteps = {0.5, -0.5};
   const Double2 xs = broadcast(x) + kHalfSteps;  // (x + 0.5, x - 0.5)
   const Double2 ys = broadcast(y) + kHalfSteps;
@@ -97,8 +97,8 @@ inline bool sample_with_gradient(const SampleBounds& img, double x, double y,
   // Cells (x +- 0.5, y): same row, fractions as, b. Cells (x, y +- 0.5):
   // same column, fractions a, bs.
   const Double2 sx = bilinear_pair(img.pixels + static_cast<std::int64_t>(xs0[0]) * h + y0,
-                                   img.pixels + static_cast<std::int64_t>(xs0[1]) * h + y0, h,
-                                   as, 1.0 - as, broadcast(b), broadcast(one_b));
+                                   img.pixels + static_cast<std::int64_t>(xs0[1]) * h + y0, h, as,
+                                   1.0 - as, broadcast(b), broadcast(one_b));
   const Double2 sy = bilinear_pair(column + ys0[0], column + ys0[1], h, broadcast(a),
                                    broadcast(one_a), bs, 1.0 - bs);
   gx = sx[0] - sx[1];
@@ -161,7 +161,8 @@ void sample_affine_subset(const ReferenceSubset& subset, const SampleBounds& img
     const double x = ((px[k] + u) + du_dx * ox[k]) + du_dy * oy[k];
     const double y = ((py[k] + v) + dv_dx * ox[k]) + dv_dy * oy[k];
     double value = 0.0;
-    usable[k] = sample_with_gradient(img, x, y, value, gradient[2 * k], gradient[2 * k + 1]) ? 1 : 0;
+    usable[k] =
+        sample_with_gradient(img, x, y, value, gradient[2 * k], gradient[2 * k + 1]) ? 1 : 0;
     residual[2 * k] = residual[2 * k + 1] = value - ref[k];
   };
   using Int2 = std::int32_t __attribute__((vector_size(8)));
@@ -231,9 +232,9 @@ void sample_affine_subset(const ReferenceSubset& subset, const SampleBounds& img
 // index to (x', y'). Nothing with fewer than `min_count` pairs, a flat side
 // or a non-finite coefficient.
 template <typename Warp>
-std::optional<double> final_coefficient(const ReferenceSubset& subset,
-                                        const GrayImage& deformed, std::size_t min_count,
-                                        RefinementScratch& scratch, Warp warp) {
+std::optional<double> final_coefficient(const ReferenceSubset& subset, const GrayImage& deformed,
+                                        std::size_t min_count, RefinementScratch& scratch,
+                                        Warp warp) {
   const SampleBounds img = sample_bounds(deformed);
   const std::size_t n = subset.offsets.size();
   scratch.sample.resize(n);
@@ -304,9 +305,9 @@ std::optional<double> final_coefficient(const ReferenceSubset& subset,
 
 }  // namespace
 
-void prepare_reference_subset(const GrayImage& reference, const RoiMask& mask,
-                              std::int32_t cx, std::int32_t cy,
-                              const DicParameters& params, ReferenceSubset& subset) {
+void prepare_reference_subset(const GrayImage& reference, const RoiMask& mask, std::int32_t cx,
+                              std::int32_t cy, const DicParameters& params,
+                              ReferenceSubset& subset) {
   subset.cx = cx;
   subset.cy = cy;
   build_subset_offsets(mask, cx, cy, params, subset.offsets);
@@ -407,8 +408,7 @@ std::optional<std::array<double, 6>> solve_6x6(std::array<std::array<double, 6>,
 }
 
 std::optional<TranslationResult> refine_translation(const ReferenceSubset& subset,
-                                                    const GrayImage& deformed,
-                                                    double u, double v,
+                                                    const GrayImage& deformed, double u, double v,
                                                     const DicParameters& params,
                                                     RefinementScratch& scratch) {
   const std::size_t n = subset.offsets.size();
@@ -482,17 +482,16 @@ std::optional<TranslationResult> refine_translation(const ReferenceSubset& subse
       const double one_b = rt.one_minus[r];
       const double* const p = img.pixels + col.cell + rt.cell[r];
       const double value =
-          (((one_a * one_b) * p[0] + (one_b * a) * p[h]) + (one_a * b) * p[1]) +
-          (a * b) * p[h + 1];
+          (((one_a * one_b) * p[0] + (one_b * a) * p[h]) + (one_a * b) * p[1]) + (a * b) * p[h + 1];
       const double* const q = img.pixels + col.cell_plus + rt.cell[r];
       const double* const m = img.pixels + col.cell_minus + rt.cell[r];
-      const Double2 sx = bilinear_pair(q, m, h, load_pair(col.fraction_pm), load_pair(col.one_minus_pm),
-                                       broadcast(b), broadcast(one_b));
+      const Double2 sx = bilinear_pair(q, m, h, load_pair(col.fraction_pm),
+                                       load_pair(col.one_minus_pm), broadcast(b), broadcast(one_b));
       const Double2 bs = {rt.fraction_plus[r], rt.fraction_minus[r]};
       const Double2 one_bs = {rt.one_minus_plus[r], rt.one_minus_minus[r]};
       const double* const c = img.pixels + col.cell;
-      const Double2 sy = bilinear_pair(c + rt.cell_plus[r], c + rt.cell_minus[r], h,
-                                       broadcast(a), broadcast(one_a), bs, one_bs);
+      const Double2 sy = bilinear_pair(c + rt.cell_plus[r], c + rt.cell_minus[r], h, broadcast(a),
+                                       broadcast(one_a), bs, one_bs);
       accumulate(sx[0] - sx[1], sy[0] - sy[1], value - ref[k]);
     };
     std::size_t k = 0;
@@ -513,11 +512,10 @@ std::optional<TranslationResult> refine_translation(const ReferenceSubset& subse
         const std::int64_t y0 = rt.cell[r];
         const std::int64_t y1 = rt.cell[r + 1];
         const Double2 value = bilinear_pair(c + y0, c + y1, h, a, one_a, b, one_b);
-        const Double2 gx =
-            bilinear_pair(cp + y0, cp + y1, h, broadcast(col.fraction_pm[0]),
-                          broadcast(col.one_minus_pm[0]), b, one_b) -
-            bilinear_pair(cm + y0, cm + y1, h, broadcast(col.fraction_pm[1]),
-                          broadcast(col.one_minus_pm[1]), b, one_b);
+        const Double2 gx = bilinear_pair(cp + y0, cp + y1, h, broadcast(col.fraction_pm[0]),
+                                         broadcast(col.one_minus_pm[0]), b, one_b) -
+                           bilinear_pair(cm + y0, cm + y1, h, broadcast(col.fraction_pm[1]),
+                                         broadcast(col.one_minus_pm[1]), b, one_b);
         const Double2 gy =
             bilinear_pair(c + rt.cell_plus[r], c + rt.cell_plus[r + 1], h, a, one_a,
                           load_pair(&rt.fraction_plus[r]), load_pair(&rt.one_minus_plus[r])) -
@@ -564,10 +562,8 @@ std::optional<TranslationResult> refine_translation(const ReferenceSubset& subse
   return TranslationResult{u, v, *coefficient};
 }
 
-std::optional<AffineResult> refine_affine(const ReferenceSubset& subset,
-                                          const GrayImage& deformed,
-                                          const AffineParams& initial,
-                                          const DicParameters& params,
+std::optional<AffineResult> refine_affine(const ReferenceSubset& subset, const GrayImage& deformed,
+                                          const AffineParams& initial, const DicParameters& params,
                                           RefinementScratch& scratch) {
   const std::size_t n = subset.offsets.size();
   if (n < 6) {
@@ -677,8 +673,7 @@ AffineResult refine_match(const ReferenceSubset& subset, const GrayImage& deform
                           const AffineParams& start, double start_corrcoef,
                           const DicParameters& params, RefinementScratch& scratch) {
   AffineResult result{start, start_corrcoef};
-  if (const auto t =
-          refine_translation(subset, deformed, start.u, start.v, params, scratch)) {
+  if (const auto t = refine_translation(subset, deformed, start.u, start.v, params, scratch)) {
     result.params.u = t->u;
     result.params.v = t->v;
     result.corrcoef = t->corrcoef;
@@ -689,19 +684,19 @@ AffineResult refine_match(const ReferenceSubset& subset, const GrayImage& deform
   return result;
 }
 
-std::optional<TranslationResult> refine_translation(
-    const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
-    double u, double v, std::int32_t cx, std::int32_t cy, const DicParameters& params) {
+std::optional<TranslationResult> refine_translation(const GrayImage& reference,
+                                                    const GrayImage& deformed, const RoiMask& mask,
+                                                    double u, double v, std::int32_t cx,
+                                                    std::int32_t cy, const DicParameters& params) {
   ReferenceSubset subset;
   RefinementScratch scratch;
   prepare_reference_subset(reference, mask, cx, cy, params, subset);
   return refine_translation(subset, deformed, u, v, params, scratch);
 }
 
-std::optional<AffineResult> refine_affine(const GrayImage& reference,
-                                          const GrayImage& deformed,
-                                          const RoiMask& mask, std::int32_t cx,
-                                          std::int32_t cy, const AffineParams& initial,
+std::optional<AffineResult> refine_affine(const GrayImage& reference, const GrayImage& deformed,
+                                          const RoiMask& mask, std::int32_t cx, std::int32_t cy,
+                                          const AffineParams& initial,
                                           const DicParameters& params) {
   ReferenceSubset subset;
   RefinementScratch scratch;

@@ -59,20 +59,20 @@ struct ReferenceSubset {
   std::int32_t cx = 0;
   std::int32_t cy = 0;
   std::vector<SubsetOffset> offsets;
-  std::vector<double> offset_x;       // dx as double
-  std::vector<double> offset_y;       // dy as double
-  std::vector<double> offset_xx;      // (dx, dx) per offset, as pairs
-  std::vector<double> offset_yy;      // (dy, dy) per offset, as pairs
-  std::vector<double> pixel_x;        // cx + dx as double
-  std::vector<double> pixel_y;        // cy + dy as double
+  std::vector<double> offset_x;           // dx as double
+  std::vector<double> offset_y;           // dy as double
+  std::vector<double> offset_xx;          // (dx, dx) per offset, as pairs
+  std::vector<double> offset_yy;          // (dy, dy) per offset, as pairs
+  std::vector<double> pixel_x;            // cx + dx as double
+  std::vector<double> pixel_y;            // cy + dy as double
   std::vector<std::int64_t> pixel_index;  // (cx + dx) * height + (cy + dy)
   std::int64_t index_height = 0;          // the height pixel_index was built with
-  std::vector<double> values;         // reference samples, offset order
-  std::vector<double> centred;        // values - mean
-  std::vector<std::int32_t> column;   // dx - dx_min
-  std::vector<std::int32_t> row;      // dy - dy_min
-  double mean = 0.0;                  // sum of values / n
-  double srr = 0.0;                   // sum of centred^2
+  std::vector<double> values;             // reference samples, offset order
+  std::vector<double> centred;            // values - mean
+  std::vector<std::int32_t> column;       // dx - dx_min
+  std::vector<std::int32_t> row;          // dy - dy_min
+  double mean = 0.0;                      // sum of values / n
+  double srr = 0.0;                       // sum of centred^2
   // Bounding box of the offsets; meaningful only when offsets is non-empty.
   std::int32_t dx_min = 0;
   std::int32_t dx_max = 0;
@@ -130,33 +130,29 @@ struct RefinementScratch {
 // Builds the subset at (cx, cy) (build_subset_offsets) and gathers the
 // reference samples with their mean and centred sum of squares. The centre
 // must be a pixel of the reference image (offsets then lie inside it).
-void prepare_reference_subset(const GrayImage& reference, const RoiMask& mask,
-                              std::int32_t cx, std::int32_t cy,
-                              const DicParameters& params, ReferenceSubset& subset);
+void prepare_reference_subset(const GrayImage& reference, const RoiMask& mask, std::int32_t cx,
+                              std::int32_t cy, const DicParameters& params,
+                              ReferenceSubset& subset);
 
 // Translation-only refinement from (u, v); the gradients of the warp are 0.
-std::optional<TranslationResult> refine_translation(
-    const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
-    double u, double v, std::int32_t cx, std::int32_t cy, const DicParameters& params);
+std::optional<TranslationResult> refine_translation(const GrayImage& reference,
+                                                    const GrayImage& deformed, const RoiMask& mask,
+                                                    double u, double v, std::int32_t cx,
+                                                    std::int32_t cy, const DicParameters& params);
 
-std::optional<AffineResult> refine_affine(const GrayImage& reference,
-                                          const GrayImage& deformed,
-                                          const RoiMask& mask, std::int32_t cx,
-                                          std::int32_t cy, const AffineParams& initial,
-                                          const DicParameters& params);
+std::optional<AffineResult> refine_affine(const GrayImage& reference, const GrayImage& deformed,
+                                          const RoiMask& mask, std::int32_t cx, std::int32_t cy,
+                                          const AffineParams& initial, const DicParameters& params);
 
 // The same refinements on a prepared subset (of `deformed`'s reference image),
 // reusing `scratch`. Results are identical to the overloads above.
 std::optional<TranslationResult> refine_translation(const ReferenceSubset& subset,
-                                                    const GrayImage& deformed,
-                                                    double u, double v,
+                                                    const GrayImage& deformed, double u, double v,
                                                     const DicParameters& params,
                                                     RefinementScratch& scratch);
 
-std::optional<AffineResult> refine_affine(const ReferenceSubset& subset,
-                                          const GrayImage& deformed,
-                                          const AffineParams& initial,
-                                          const DicParameters& params,
+std::optional<AffineResult> refine_affine(const ReferenceSubset& subset, const GrayImage& deformed,
+                                          const AffineParams& initial, const DicParameters& params,
                                           RefinementScratch& scratch);
 
 // The two stages as every match is refined: translation from `start`'s

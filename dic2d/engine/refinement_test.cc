@@ -40,11 +40,11 @@ const Scene& speckle_scene() {
     Scene s;
     const auto spots = testing_util::make_spots(kWidth, kHeight, 1234u, 0.05);
     s.reference = testing_util::render_reference(kWidth, kHeight, spots);
-    s.deformed = testing_util::render(
-        kWidth, kHeight, spots, [](double x, double y, double& px, double& py) {
-          px = x - 1.6 - 0.02 * (x - 32.0) + 0.01 * (y - 28.0);
-          py = y + 0.7 + 0.015 * (x - 32.0) - 0.012 * (y - 28.0);
-        });
+    s.deformed = testing_util::render(kWidth, kHeight, spots,
+                                      [](double x, double y, double& px, double& py) {
+                                        px = x - 1.6 - 0.02 * (x - 32.0) + 0.01 * (y - 28.0);
+                                        py = y + 0.7 + 0.015 * (x - 32.0) - 0.012 * (y - 28.0);
+                                      });
     s.mask = testing::holed_mask(kWidth, kHeight, 99u);
     return s;
   }();
@@ -64,32 +64,30 @@ class Refiner {
  public:
   explicit Refiner(Scene scene) : scene_(std::move(scene)) {}
 
-  std::optional<TranslationResult> translation(std::int32_t cx, std::int32_t cy, double u,
-                                               double v, const DicParameters& params,
+  std::optional<TranslationResult> translation(std::int32_t cx, std::int32_t cy, double u, double v,
+                                               const DicParameters& params,
                                                LiteralTrace* trace = nullptr) {
-    const auto expected = literal_refine_translation(scene_.reference, scene_.deformed,
-                                                     scene_.mask, u, v, cx, cy, params, trace);
-    const auto direct = refine_translation(scene_.reference, scene_.deformed, scene_.mask,
-                                           u, v, cx, cy, params);
+    const auto expected = literal_refine_translation(scene_.reference, scene_.deformed, scene_.mask,
+                                                     u, v, cx, cy, params, trace);
+    const auto direct =
+        refine_translation(scene_.reference, scene_.deformed, scene_.mask, u, v, cx, cy, params);
     prepare_reference_subset(scene_.reference, scene_.mask, cx, cy, params, subset_);
     const auto prepared = refine_translation(subset_, scene_.deformed, u, v, params, scratch_);
-    EXPECT_TRUE(same_result(direct, expected)) << where(cx, cy, params) << " u=" << u
-                                               << " v=" << v;
+    EXPECT_TRUE(same_result(direct, expected)) << where(cx, cy, params) << " u=" << u << " v=" << v;
     EXPECT_TRUE(same_result(prepared, expected)) << where(cx, cy, params) << " prepared";
     return expected;
   }
 
-  std::optional<AffineResult> affine(std::int32_t cx, std::int32_t cy,
-                                     const AffineParams& initial, const DicParameters& params,
-                                     LiteralTrace* trace = nullptr) {
-    const auto expected = literal_refine_affine(scene_.reference, scene_.deformed, scene_.mask,
-                                                cx, cy, initial, params, trace);
-    const auto direct = refine_affine(scene_.reference, scene_.deformed, scene_.mask, cx, cy,
-                                      initial, params);
+  std::optional<AffineResult> affine(std::int32_t cx, std::int32_t cy, const AffineParams& initial,
+                                     const DicParameters& params, LiteralTrace* trace = nullptr) {
+    const auto expected = literal_refine_affine(scene_.reference, scene_.deformed, scene_.mask, cx,
+                                                cy, initial, params, trace);
+    const auto direct =
+        refine_affine(scene_.reference, scene_.deformed, scene_.mask, cx, cy, initial, params);
     prepare_reference_subset(scene_.reference, scene_.mask, cx, cy, params, subset_);
     const auto prepared = refine_affine(subset_, scene_.deformed, initial, params, scratch_);
-    EXPECT_TRUE(same_result(direct, expected)) << where(cx, cy, params) << " u=" << initial.u
-                                               << " v=" << initial.v;
+    EXPECT_TRUE(same_result(direct, expected))
+        << where(cx, cy, params) << " u=" << initial.u << " v=" << initial.v;
     EXPECT_TRUE(same_result(prepared, expected)) << where(cx, cy, params) << " prepared";
     return expected;
   }
@@ -119,9 +117,10 @@ TEST(BilinearSampleTest, EngineSamplesMatchLiteralBitForBit) {
   }
   // The borders of sampling (width - 1) and of the gradient (0.5, width - 1.5).
   const auto edges = [](double limit) {
-    return std::array<double, 8>{-0.0, 0.0, 0.5, std::nextafter(0.5, 0.0), limit - 1.5,
-                                 std::nextafter(limit - 1.5, 0.0), limit - 1.0,
-                                 std::nextafter(limit - 1.0, 0.0)};
+    return std::array<double, 8>{-0.0,        0.0,
+                                 0.5,         std::nextafter(0.5, 0.0),
+                                 limit - 1.5, std::nextafter(limit - 1.5, 0.0),
+                                 limit - 1.0, std::nextafter(limit - 1.0, 0.0)};
   };
   for (const double x : edges(kWidth)) {
     for (const double y : edges(kHeight)) {
@@ -145,8 +144,8 @@ TEST_P(RefinementSweepTest, BothStagesMatchLiteralBitForBit) {
       {{31, 27}, {18, 40}, {0, 0}, {63, 12}, {45, 55}, {34, 7}, {2, 30}}};
   const std::array<std::array<double, 2>, 5> guesses = {
       {{1.6, -0.7}, {0.0, 0.0}, {2.45, -1.25}, {-30.0, 3.0}, {300.0, 0.5}}};
-  const std::array<AffineParams, 2> gradients = {
-      AffineParams{}, AffineParams{0.0, 0.0, -0.03, 0.02, 0.01, -0.02}};
+  const std::array<AffineParams, 2> gradients = {AffineParams{},
+                                                 AffineParams{0.0, 0.0, -0.03, 0.02, 0.01, -0.02}};
   int succeeded = 0, failed = 0;
   for (const auto& centre : centres) {
     for (const std::int32_t radius : {9, 3, 13, 6}) {
@@ -195,8 +194,8 @@ TEST(RefinementTest, DeformedImageOfOtherSize) {
   const Scene& s = speckle_scene();
   const auto spots = testing_util::make_spots(kWidth, kHeight, 1234u, 0.05);
   for (const auto& [w, h] : {std::array<int, 2>{50, 61}, {70, 40}}) {
-    const GrayImage other = testing_util::render(
-        w, h, spots, [](double x, double y, double& px, double& py) {
+    const GrayImage other =
+        testing_util::render(w, h, spots, [](double x, double y, double& px, double& py) {
           px = x - 1.2;
           py = y + 0.4;
         });
@@ -331,8 +330,7 @@ TEST_P(IterationLimitTest, UnreachableCutoffRunsExactlyTheLimit) {
   ASSERT_TRUE(refiner.translation(24, 33, 3.2, -2.1, p, &trace));
   EXPECT_EQ(trace.iterations, p.cutoff_iteration);
   LiteralTrace affine_trace;
-  ASSERT_TRUE(refiner.affine(24, 33, AffineParams{3.2, -2.1, 0.05, 0, 0, -0.04}, p,
-                             &affine_trace));
+  ASSERT_TRUE(refiner.affine(24, 33, AffineParams{3.2, -2.1, 0.05, 0, 0, -0.04}, p, &affine_trace));
   EXPECT_EQ(affine_trace.iterations, p.cutoff_iteration);
 }
 
@@ -409,8 +407,7 @@ TEST(Solve6x6Test, RandomSystemsMatchLiteralBitForBit) {
     for (auto& row : a)
       for (double& e : row) e = value(rng);
     for (double& e : rhs) e = value(rng);
-    EXPECT_TRUE(same_result(engine_solve(a, rhs), testing::literal_solve_6x6(a, rhs)))
-        << trial;
+    EXPECT_TRUE(same_result(engine_solve(a, rhs), testing::literal_solve_6x6(a, rhs))) << trial;
   }
 }
 

@@ -10,9 +10,8 @@
 
 namespace dic2d {
 
-DicResult run_dic2d(const GrayImage& reference, const GrayImage& deformed,
-                    const RoiMask& mask, const SeedInput& seed,
-                    const DicParameters& params) {
+DicResult run_dic2d(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
+                    const SeedInput& seed, const DicParameters& params) {
   validate_dic_inputs(reference, deformed, mask, seed, params);
 
   DicResult result;
@@ -25,9 +24,8 @@ DicResult run_dic2d(const GrayImage& reference, const GrayImage& deformed,
   result.seed_paramvector = find_seed(reference, deformed, mask, seed, params);
   result.reference_grid_points = list_reference_grid_points(mask, params);
 
-  propagate_rg(reference, deformed, mask, seed, params, result.reduced_width,
-               result.reduced_height, result.reference_grid_points,
-               result.seed_paramvector, result);
+  propagate_rg(reference, deformed, mask, seed, params, result.reduced_width, result.reduced_height,
+               result.reference_grid_points, result.seed_paramvector, result);
 
   result.ok = true;
   result.message = kDicSuccessMessage;

@@ -8,8 +8,7 @@ namespace dic2d {
 // One whole correlation run: validation, ROI regions, seed search, reference
 // grid, reliability-guided propagation. Throws on any failure; no partial
 // result is returned.
-DicResult run_dic2d(const GrayImage& reference, const GrayImage& deformed,
-                    const RoiMask& mask, const SeedInput& seed,
-                    const DicParameters& params);
+DicResult run_dic2d(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
+                    const SeedInput& seed, const DicParameters& params);
 
 }  // namespace dic2d

@@ -119,8 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(RunDic2dTest, SeedSearchFindsDisplacementBeyondPropagationReach) {
   const auto spots = make_spots(kSize, kSize, 5);
   const GrayImage ref = render_reference(kSize, kSize, spots);
-  const GrayImage def = render(kSize, kSize, spots, [](double x, double y, double& px,
-                                                       double& py) {
+  const GrayImage def = render(kSize, kSize, spots, [](double x, double y, double& px, double& py) {
     px = x - 30.0;
     py = y;
   });
@@ -170,8 +169,7 @@ TEST(RunDic2dTest, HugeSearchRadiiStayBoundedAndAgree) {
   const int size = 96;
   const auto spots = make_spots(size, size, 3);
   const GrayImage ref = render_reference(size, size, spots);
-  const GrayImage def = render(size, size, spots, [](double x, double y, double& px,
-                                                     double& py) {
+  const GrayImage def = render(size, size, spots, [](double x, double y, double& px, double& py) {
     px = x - 0.4;
     py = y + 0.3;
   });

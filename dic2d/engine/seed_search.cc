@@ -57,9 +57,8 @@ void zncc_batch(const ReferenceSubset& subset, const std::int64_t* index, const 
 
 // Range of integer displacements along one axis for which every subset pixel
 // (centre + offset + shift) stays inside [0, extent).
-void feasible_shift_range(std::int64_t centre, std::int32_t offset_min,
-                          std::int32_t offset_max, std::int32_t extent,
-                          std::int64_t& first, std::int64_t& last) {
+void feasible_shift_range(std::int64_t centre, std::int32_t offset_min, std::int32_t offset_max,
+                          std::int32_t extent, std::int64_t& first, std::int64_t& last) {
   first = -(centre + offset_min);
   last = static_cast<std::int64_t>(extent) - 1 - (centre + offset_max);
 }
@@ -126,9 +125,9 @@ std::optional<double> zncc(const ReferenceSubset& subset, const GrayImage& defor
 }
 
 std::optional<IntegerMatch> best_integer_match(const ReferenceSubset& subset,
-                                               const GrayImage& deformed,
-                                               std::int64_t du_first, std::int64_t du_last,
-                                               std::int64_t dv_first, std::int64_t dv_last) {
+                                               const GrayImage& deformed, std::int64_t du_first,
+                                               std::int64_t du_last, std::int64_t dv_first,
+                                               std::int64_t dv_last) {
   if (subset.offsets.empty() || !(subset.srr > kVarianceFloor)) {
     // A flat (or empty) reference subset gives no candidate a value.
     return std::nullopt;
@@ -139,10 +138,8 @@ std::optional<IntegerMatch> best_integer_match(const ReferenceSubset& subset,
   std::int64_t du_max = 0;
   std::int64_t dv_min = 0;
   std::int64_t dv_max = 0;
-  feasible_shift_range(subset.cx, subset.dx_min, subset.dx_max, deformed.width, du_min,
-                       du_max);
-  feasible_shift_range(subset.cy, subset.dy_min, subset.dy_max, deformed.height, dv_min,
-                       dv_max);
+  feasible_shift_range(subset.cx, subset.dx_min, subset.dx_max, deformed.width, du_min, du_max);
+  feasible_shift_range(subset.cy, subset.dy_min, subset.dy_max, deformed.height, dv_min, dv_max);
   // Only shifts that keep the whole subset inside the image can have a
   // value; the others are not visited. The scan order is unchanged.
   du_first = std::max(du_first, du_min);
@@ -242,8 +239,8 @@ std::vector<double> find_seed(const GrayImage& reference, const GrayImage& defor
   }
   std::optional<IntegerMatch> match;
   if (y_begin < y_end) {
-    match = best_integer_match(subset, deformed, x_begin - cx, x_end - 1 - cx,
-                               y_begin - cy, y_end - 1 - cy);
+    match = best_integer_match(subset, deformed, x_begin - cx, x_end - 1 - cx, y_begin - cy,
+                               y_end - 1 - cy);
   }
   if (!match) {
     throw std::runtime_error("NCC initial guess failed to find a valid candidate.");
@@ -253,14 +250,14 @@ std::vector<double> find_seed(const GrayImage& reference, const GrayImage& defor
   start.u = static_cast<double>(match->du);
   start.v = static_cast<double>(match->dv);
   RefinementScratch scratch;
-  const AffineResult refined = refine_match(subset, deformed, start, match->corrcoef, params,
-                                            scratch);
+  const AffineResult refined =
+      refine_match(subset, deformed, start, match->corrcoef, params, scratch);
   const AffineParams& estimate = refined.params;
   const double corrcoef = refined.corrcoef;
 
-  return {roi.seed_paramvector[0], roi.seed_paramvector[1], estimate.u,
-          estimate.v,              estimate.du_dx,          estimate.du_dy,
-          estimate.dv_dx,          estimate.dv_dy,          corrcoef};
+  return {
+      roi.seed_paramvector[0], roi.seed_paramvector[1], estimate.u,     estimate.v, estimate.du_dx,
+      estimate.du_dy,          estimate.dv_dx,          estimate.dv_dy, corrcoef};
 }
 
 }  // namespace dic2d

@@ -42,9 +42,9 @@ struct IntegerMatch {
 // wins. Displacements whose subset leaves the deformed image are never
 // visited (they have no value). Nothing when no candidate has a value.
 std::optional<IntegerMatch> best_integer_match(const ReferenceSubset& subset,
-                                               const GrayImage& deformed,
-                                               std::int64_t du_first, std::int64_t du_last,
-                                               std::int64_t dv_first, std::int64_t dv_last);
+                                               const GrayImage& deformed, std::int64_t du_first,
+                                               std::int64_t du_last, std::int64_t dv_first,
+                                               std::int64_t dv_last);
 
 // Validates the inputs, builds the reduced ROI, searches and refines the
 // seed. Throws std::runtime_error "Seed subset has too few pixels for NCC.",

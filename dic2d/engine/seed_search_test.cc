@@ -77,16 +77,16 @@ TEST(ZnccTest, BothOverloadsMatchLiteralBitForBit) {
         for (std::int64_t du = -51; du <= 55; du += 2) {
           for (std::int64_t dv = -41; dv <= 39; dv += 3) {
             const auto expected = literal_zncc(p.reference, p.deformed, offsets, cx, cy, du, dv);
-            EXPECT_TRUE(same_result(zncc(p.reference, p.deformed, offsets, cx, cy, du, dv),
-                                    expected))
+            EXPECT_TRUE(
+                same_result(zncc(p.reference, p.deformed, offsets, cx, cy, du, dv), expected))
                 << cx << "," << cy << " r" << radius << " d " << du << "," << dv;
             EXPECT_TRUE(same_result(zncc(subset, p.deformed, du, dv), expected))
                 << cx << "," << cy << " r" << radius << " d " << du << "," << dv << " prepared";
             (expected ? with_value : without_value) += 1;
             // The image overload takes the bounds from the deformed image alone.
-            EXPECT_TRUE(same_result(
-                zncc(p.reference, p.other_size, offsets, cx, cy, du, dv),
-                literal_zncc(p.reference, p.other_size, offsets, cx, cy, du, dv)))
+            EXPECT_TRUE(
+                same_result(zncc(p.reference, p.other_size, offsets, cx, cy, du, dv),
+                            literal_zncc(p.reference, p.other_size, offsets, cx, cy, du, dv)))
                 << cx << "," << cy << " r" << radius << " d " << du << "," << dv << " 52 x 37";
           }
         }
@@ -138,11 +138,16 @@ TEST(BestIntegerMatchTest, MatchesLiteralScanForAnyWindow) {
   const Pair& p = speckle_pair();
   constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
   constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-  const std::vector<Window> windows = {
-      {0, 6, -5, 1},         {3, 3, -2, -2},   {-60, 60, -50, 50},
-      {-1000000, 1000000, -1000000, 1000000}, {kMin, kMax, kMin, kMax},
-      {100, 200, 0, 0},      {5, 4, 0, 0},     {0, 0, 7, 6},
-      {40, 1000, -1000, -30}, {-30, -20, 30, kMax}};
+  const std::vector<Window> windows = {{0, 6, -5, 1},
+                                       {3, 3, -2, -2},
+                                       {-60, 60, -50, 50},
+                                       {-1000000, 1000000, -1000000, 1000000},
+                                       {kMin, kMax, kMin, kMax},
+                                       {100, 200, 0, 0},
+                                       {5, 4, 0, 0},
+                                       {0, 0, 7, 6},
+                                       {40, 1000, -1000, -30},
+                                       {-30, -20, 30, kMax}};
   ReferenceSubset subset;
   int found = 0;
   for (const bool truncation : {false, true}) {
@@ -160,17 +165,15 @@ TEST(BestIntegerMatchTest, MatchesLiteralScanForAnyWindow) {
           const Window r = restrict_to_possible(w, p.reference, p.deformed);
           if (r.du_first != scanned.du_first || r.du_last != scanned.du_last ||
               r.dv_first != scanned.dv_first || r.dv_last != scanned.dv_last) {
-            expected = literal_integer_scan(p.reference, p.deformed, offsets, cx, cy,
-                                            r.du_first, r.du_last, r.dv_first, r.dv_last);
+            expected = literal_integer_scan(p.reference, p.deformed, offsets, cx, cy, r.du_first,
+                                            r.du_last, r.dv_first, r.dv_last);
             scanned = r;
           }
           const auto actual =
-              best_integer_match(subset, p.deformed, w.du_first, w.du_last, w.dv_first,
-                                 w.dv_last);
+              best_integer_match(subset, p.deformed, w.du_first, w.du_last, w.dv_first, w.dv_last);
           EXPECT_TRUE(same_result(actual, expected))
-              << cx << "," << cy << " r" << radius << (truncation ? " truncated" : "")
-              << " window " << w.du_first << ".." << w.du_last << " x " << w.dv_first
-              << ".." << w.dv_last;
+              << cx << "," << cy << " r" << radius << (truncation ? " truncated" : "") << " window "
+              << w.du_first << ".." << w.du_last << " x " << w.dv_first << ".." << w.dv_last;
           if (expected) ++found;
         }
       }
@@ -251,14 +254,13 @@ TEST(BestIntegerMatchTest, ExactTiesGoToTheFirstInScanOrder) {
   const auto offsets = literal_offsets(mask, 30, 25, 3, false);
   for (const Case& c : cases) {
     const Window r = restrict_to_possible(c.window, image, image);
-    const auto expected = literal_integer_scan(image, image, offsets, 30, 25, r.du_first,
-                                               r.du_last, r.dv_first, r.dv_last);
+    const auto expected = literal_integer_scan(image, image, offsets, 30, 25, r.du_first, r.du_last,
+                                               r.dv_first, r.dv_last);
     ASSERT_TRUE(expected);
     EXPECT_EQ(expected->du, c.du);
     EXPECT_EQ(expected->dv, c.dv);
-    EXPECT_TRUE(same_result(best_integer_match(subset, image, c.window.du_first,
-                                               c.window.du_last, c.window.dv_first,
-                                               c.window.dv_last),
+    EXPECT_TRUE(same_result(best_integer_match(subset, image, c.window.du_first, c.window.du_last,
+                                               c.window.dv_first, c.window.dv_last),
                             expected));
   }
 }
@@ -277,8 +279,7 @@ SeedCase speckle_seed_case() {
   SeedCase c;
   const auto spots = testing_util::make_spots(64, 56, 55u, 0.05);
   c.reference = testing_util::render_reference(64, 56, spots);
-  c.deformed = testing_util::render(64, 56, spots, [](double x, double y, double& px,
-                                                      double& py) {
+  c.deformed = testing_util::render(64, 56, spots, [](double x, double y, double& px, double& py) {
     px = x - 5.4 - 0.01 * (x - 30.0);
     py = y + 3.3 + 0.008 * (y - 25.0);
   });
@@ -308,27 +309,34 @@ std::vector<double> literal_seed(const SeedCase& c) {
     y_lo = std::max(cy - m, r);
     y_hi = std::min(cy + m + 1, h - r);
   }
-  const auto best = literal_integer_scan(c.reference, c.deformed, offsets, cx, cy,
-                                         x_lo - cx, x_hi - 1 - cx, y_lo - cy, y_hi - 1 - cy);
+  const auto best = literal_integer_scan(c.reference, c.deformed, offsets, cx, cy, x_lo - cx,
+                                         x_hi - 1 - cx, y_lo - cy, y_hi - 1 - cy);
   if (!best) return {};
   double u = static_cast<double>(best->du), v = static_cast<double>(best->dv);
   double coefficient = best->corrcoef;
-  const auto t = testing::literal_refine_translation(c.reference, c.deformed, c.mask, u, v,
-                                                     cx, cy, c.params);
+  const auto t =
+      testing::literal_refine_translation(c.reference, c.deformed, c.mask, u, v, cx, cy, c.params);
   if (t) {
     u = t->u;
     v = t->v;
     coefficient = t->corrcoef;
   }
   AffineParams a{u, v, 0.0, 0.0, 0.0, 0.0};
-  const auto refined = testing::literal_refine_affine(c.reference, c.deformed, c.mask, cx,
-                                                      cy, a, c.params);
+  const auto refined =
+      testing::literal_refine_affine(c.reference, c.deformed, c.mask, cx, cy, a, c.params);
   if (refined) {
     a = refined->params;
     coefficient = refined->corrcoef;
   }
-  return {static_cast<double>(cx), static_cast<double>(cy), a.u, a.v, a.du_dx,
-          a.du_dy, a.dv_dx, a.dv_dy, coefficient};
+  return {static_cast<double>(cx),
+          static_cast<double>(cy),
+          a.u,
+          a.v,
+          a.du_dx,
+          a.du_dy,
+          a.dv_dx,
+          a.dv_dy,
+          coefficient};
 }
 
 void expect_same_vector(const std::vector<double>& actual, const std::vector<double>& expected) {

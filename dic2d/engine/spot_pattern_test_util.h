@@ -16,8 +16,7 @@ struct Spot {
   double x, y, amplitude;
 };
 
-inline std::vector<Spot> make_spots(int width, int height, unsigned seed,
-                                    double density = 0.04) {
+inline std::vector<Spot> make_spots(int width, int height, unsigned seed, double density = 0.04) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<double> ux(-5.0, width + 5.0);
   std::uniform_real_distribution<double> uy(-5.0, height + 5.0);
@@ -31,8 +30,7 @@ inline std::vector<Spot> make_spots(int width, int height, unsigned seed,
 // Pixel (x, y) of the deformed image shows the reference pattern at
 // (x - u(x, y), y - v(x, y)) for the inverse map given by `inverse`.
 template <typename InverseMap>
-GrayImage render(int width, int height, const std::vector<Spot>& spots,
-                 InverseMap inverse) {
+GrayImage render(int width, int height, const std::vector<Spot>& spots, InverseMap inverse) {
   GrayImage image;
   image.width = width;
   image.height = height;

@@ -17,9 +17,8 @@ bool rounds_into(double value, std::int32_t extent) {
 
 }  // namespace
 
-void validate_dic_inputs(const GrayImage& reference, const GrayImage& deformed,
-                         const RoiMask& mask, const SeedInput& seed,
-                         const DicParameters& params) {
+void validate_dic_inputs(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
+                         const SeedInput& seed, const DicParameters& params) {
   validate_image(reference, "Reference image");
   validate_image(deformed, "Deformed image");
   validate_mask(mask);

@@ -8,8 +8,7 @@ namespace dic2d {
 // Checks the images, the mask, the seed and the parameters in a fixed order
 // and throws std::invalid_argument with the message of the first failing
 // check. Returns nothing when everything is acceptable.
-void validate_dic_inputs(const GrayImage& reference, const GrayImage& deformed,
-                         const RoiMask& mask, const SeedInput& seed,
-                         const DicParameters& params);
+void validate_dic_inputs(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
+                         const SeedInput& seed, const DicParameters& params);
 
 }  // namespace dic2d

@@ -282,10 +282,8 @@ TEST(ValidateDicInputs, AlignmentUsesTheUnroundedCoordinate) {
   // Pitch 5: (10, 20) is on the grid; (10.4, 20) rounds to a mask pixel
   // but lies between nodes; (11, 20) is one pixel off.
   const std::vector<std::pair<Point2, std::string>> cases = {
-      {{10, 20}, "accepted"},
-      {{10.4, 20}, kAlignMessage},
-      {{11, 20}, kAlignMessage},
-      {{10, 20.000000000000004}, kAlignMessage},
+      {{10, 20}, "accepted"},    {{10.4, 20}, kAlignMessage},
+      {{11, 20}, kAlignMessage}, {{10, 20.000000000000004}, kAlignMessage},
       {{0, 25}, "accepted"},
   };
   for (const auto& [seed, expected] : cases) {

@@ -81,9 +81,10 @@ void read_elements(std::ifstream& in, std::int64_t count, std::vector<T>& out) {
   std::vector<T> chunk(chunk_elements);
   std::int64_t left = count;
   while (left > 0) {
-    const std::size_t n =
-        static_cast<std::size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(chunk_elements)));
-    if (!in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(n * sizeof(T)))) {
+    const std::size_t n = static_cast<std::size_t>(
+        std::min<std::int64_t>(left, static_cast<std::int64_t>(chunk_elements)));
+    if (!in.read(reinterpret_cast<char*>(chunk.data()),
+                 static_cast<std::streamsize>(n * sizeof(T)))) {
       throw std::runtime_error(kTruncated);
     }
     out.insert(out.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
@@ -104,8 +105,8 @@ Record load_binary(const std::string& path, const char* open_failure,
   record.width = read_int32(in);
   record.height = read_int32(in);
   const std::int64_t count = std::int64_t{record.width} * std::int64_t{record.height};
-  if (count < 0 ||
-      static_cast<std::uint64_t>(count) > static_cast<std::uint64_t>((record.*storage).max_size())) {
+  if (count < 0 || static_cast<std::uint64_t>(count) >
+                       static_cast<std::uint64_t>((record.*storage).max_size())) {
     throw std::length_error("vector::_M_default_append");
   }
   read_elements(in, count, record.*storage);

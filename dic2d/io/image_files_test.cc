@@ -1,9 +1,9 @@
 #include "dic2d/io/image_files.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <fcntl.h>
 
 #include <atomic>
 #include <csignal>
@@ -174,20 +174,20 @@ INSTANTIATE_TEST_SUITE_P(
         // 4 x 3 announced: 96 bytes for an image, 12 for a mask.
         LoadFailure{"data_short_by_one", header(4, 3) + std::string(95, 'a'), kTruncated,
                     "no exception"},
-        LoadFailure{"mask_data_short", header(4, 3) + std::string(11, 'a'), kTruncated,
-                    kTruncated},
+        LoadFailure{"mask_data_short", header(4, 3) + std::string(11, 'a'), kTruncated, kTruncated},
         LoadFailure{"no_data", header(4, 3), kTruncated, kTruncated},
         LoadFailure{"negative_width", header(-1, 5) + std::string(64, 'a'), kLength, kLength},
         LoadFailure{"negative_height", header(5, -1), kLength, kLength},
         LoadFailure{"int_min_width", header(std::numeric_limits<std::int32_t>::min(), 1), kLength,
                     kLength},
         // 34 GB of doubles announced by a 24-byte file.
-        LoadFailure{"huge_positive", header(std::numeric_limits<std::int32_t>::max(), 2) +
-                                         std::string(16, 'a'),
+        LoadFailure{"huge_positive",
+                    header(std::numeric_limits<std::int32_t>::max(), 2) + std::string(16, 'a'),
                     kTruncated, kTruncated},
         // 2^62 elements: too many doubles for any vector, but not bytes.
-        LoadFailure{"max_by_max", header(std::numeric_limits<std::int32_t>::max(),
-                                         std::numeric_limits<std::int32_t>::max()),
+        LoadFailure{"max_by_max",
+                    header(std::numeric_limits<std::int32_t>::max(),
+                           std::numeric_limits<std::int32_t>::max()),
                     kLength, kTruncated},
         LoadFailure{"two_negatives", header(-65536, -65536) + std::string(8, 'a'), kTruncated,
                     kTruncated}),
@@ -278,9 +278,12 @@ TEST(RecordChecks, DimensionsFirstThenCountIn64Bits) {
     std::string image_failure, mask_failure;
   };
   const Case cases[] = {
-      {2, 3, 6, "no exception", "no exception"}, {0, 3, 0, image_dims, mask_dims},
-      {3, -1, 6, image_dims, mask_dims},         {-2, -3, 6, image_dims, mask_dims},
-      {2, 3, 5, image_count, mask_count},        {2, 3, 7, image_count, mask_count},
+      {2, 3, 6, "no exception", "no exception"},
+      {0, 3, 0, image_dims, mask_dims},
+      {3, -1, 6, image_dims, mask_dims},
+      {-2, -3, 6, image_dims, mask_dims},
+      {2, 3, 5, image_count, mask_count},
+      {2, 3, 7, image_count, mask_count},
       // 65536 * 65537 wraps to 65536 in 32 bits, 65536 * 65536 to 0.
       {65536, 65537, 65536, image_count, mask_count},
       {65536, 65536, 0, image_count, mask_count},

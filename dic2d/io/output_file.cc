@@ -48,11 +48,10 @@ std::vector<std::int64_t> cell_indices(const DicResult& result, std::int64_t ste
 
 void check_result_arrays(const DicResult& result) {
   const std::size_t n = result.reference_grid_points.size();
-  const bool consistent = result.deformed_points.size() == n && result.u.size() == n &&
-                          result.v.size() == n && result.du_dx.size() == n &&
-                          result.du_dy.size() == n && result.dv_dx.size() == n &&
-                          result.dv_dy.size() == n && result.corrcoef.size() == n &&
-                          result.valid.size() == n;
+  const bool consistent =
+      result.deformed_points.size() == n && result.u.size() == n && result.v.size() == n &&
+      result.du_dx.size() == n && result.du_dy.size() == n && result.dv_dx.size() == n &&
+      result.dv_dy.size() == n && result.corrcoef.size() == n && result.valid.size() == n;
   if (!consistent) {
     throw std::invalid_argument("DicResult per-point arrays differ in length.");
   }

@@ -1,7 +1,7 @@
 #include "dic2d/io/output_file.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -76,9 +76,17 @@ DicResult numbered_result(std::int32_t width, std::int32_t height,
 
 // The eleven float64 arrays per point, in file order.
 std::vector<double> fields_of(const DicResult& r, std::size_t i) {
-  return {r.reference_grid_points[i][0], r.reference_grid_points[i][1], r.deformed_points[i][0],
-          r.deformed_points[i][1],        r.u[i],     r.v[i],     r.du_dx[i],
-          r.du_dy[i],                     r.dv_dx[i], r.dv_dy[i], r.corrcoef[i]};
+  return {r.reference_grid_points[i][0],
+          r.reference_grid_points[i][1],
+          r.deformed_points[i][0],
+          r.deformed_points[i][1],
+          r.u[i],
+          r.v[i],
+          r.du_dx[i],
+          r.du_dy[i],
+          r.dv_dx[i],
+          r.dv_dy[i],
+          r.corrcoef[i]};
 }
 
 TEST(WriteOutputBinary, PlacesEachPointInItsRoundedCellBitExact) {
@@ -90,19 +98,12 @@ TEST(WriteOutputBinary, PlacesEachPointInItsRoundedCellBitExact) {
     int cell;  // expected gx * kH + gy, -1 when outside the grid
   };
   const std::vector<Placed> placed = {
-      {{0, 0}, 0},
-      {{5, 0}, 2},
-      {{4.5, 5.2}, 3},  // 4.5 rounds away from zero to 5
-      {{14.4, 9.49}, 5},
-      {{15, 0}, -1},  // gx 3 == reduced_width
-      {{0, 10}, -1},  // gy 2 == reduced_height
-      {{-5, 0}, -1},
-      {{nan, 0}, -1},
-      {{inf, 5}, -1},
-      {{1e300, 0}, -1},
-      {{-9.3e18, 5}, -1},
-      {{2.4, 0.2}, 0},   // a later point in a cell replaces the earlier one
-      {{-2.6, 4.9}, 1},  // round(-2.6) = -3, and -3 / 5 truncates to 0
+      {{0, 0}, 0},        {{5, 0}, 2},     {{4.5, 5.2}, 3},  // 4.5 rounds away from zero to 5
+      {{14.4, 9.49}, 5},  {{15, 0}, -1},                     // gx 3 == reduced_width
+      {{0, 10}, -1},                                         // gy 2 == reduced_height
+      {{-5, 0}, -1},      {{nan, 0}, -1},  {{inf, 5}, -1},  {{1e300, 0}, -1},
+      {{-9.3e18, 5}, -1}, {{2.4, 0.2}, 0},  // a later point in a cell replaces the earlier one
+      {{-2.6, 4.9}, 1},                     // round(-2.6) = -3, and -3 / 5 truncates to 0
   };
   std::vector<Point2> refs;
   for (const Placed& p : placed) refs.push_back(p.ref);
@@ -186,9 +187,15 @@ TEST_P(InconsistentResult, FailsBeforeTouchingTheFile) {
   std::int32_t spacing = 0;
   std::string expected = "invalid_argument: DicResult per-point arrays differ in length.";
   switch (GetParam()) {
-    case 0: r.valid.pop_back(); break;
-    case 1: r.deformed_points.push_back({0, 0}); break;
-    case 2: r.corrcoef.clear(); break;
+    case 0:
+      r.valid.pop_back();
+      break;
+    case 1:
+      r.deformed_points.push_back({0, 0});
+      break;
+    case 2:
+      r.corrcoef.clear();
+      break;
     case 3:
       spacing = -1;  // pitch 0
       expected = "invalid_argument: subset_spacing must be non-negative.";
@@ -249,9 +256,8 @@ TEST(WriteOutputBinary, UnopenablePathsNameThePath) {
   write_file(dir.file("plain"), kEarlier);
   fs::create_directory(dir.file("sub"));
   const DicResult r = numbered_result(1, 1, {});
-  for (const std::string& path :
-       {dir.file("missing/out.bin"), dir.file("plain/out.bin"), dir.file("sub"), dir.file("sub/"),
-        std::string("")}) {
+  for (const std::string& path : {dir.file("missing/out.bin"), dir.file("plain/out.bin"),
+                                  dir.file("sub"), dir.file("sub/"), std::string("")}) {
     EXPECT_EQ(failure_of([&] { write_output_binary(path, r, 0); }),
               "runtime_error: Could not open output binary: " + path);
   }

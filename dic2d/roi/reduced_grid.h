@@ -23,8 +23,7 @@ inline std::int64_t round_half_away(double value) { return std::llround(value); 
 // Reference grid points in x-major order (increasing x, then increasing y).
 // Throws std::invalid_argument "subset_spacing must be non-negative." for a
 // negative spacing or one whose pitch would not fit in 32 bits.
-std::vector<Point2> list_reference_grid_points(const RoiMask& mask,
-                                               const DicParameters& params);
+std::vector<Point2> list_reference_grid_points(const RoiMask& mask, const DicParameters& params);
 
 // Subset offsets around the integer centre (cx, cy): dx ascending (outer),
 // dy ascending (inner), inside the disc of radius subset_radius, clipped to
@@ -32,11 +31,9 @@ std::vector<Point2> list_reference_grid_points(const RoiMask& mask,
 // subset runs in this order. Clears and refills `offsets` so a caller can
 // reuse its storage.
 void build_subset_offsets(const RoiMask& mask, std::int32_t cx, std::int32_t cy,
-                          const DicParameters& params,
-                          std::vector<SubsetOffset>& offsets);
+                          const DicParameters& params, std::vector<SubsetOffset>& offsets);
 
 std::vector<SubsetOffset> build_subset_offsets(const RoiMask& mask, std::int32_t cx,
-                                               std::int32_t cy,
-                                               const DicParameters& params);
+                                               std::int32_t cy, const DicParameters& params);
 
 }  // namespace dic2d

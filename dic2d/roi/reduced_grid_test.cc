@@ -109,8 +109,8 @@ TEST(BuildSubsetOffsets, TruncationClipsToTheRoi) {
 TEST(BuildSubsetOffsets, HugeRadiusIsBoundedByTheImage) {
   // Regression: the square of side 2r + 1 used to be walked (and squared in
   // 32 bits) whatever the image size.
-  const auto offsets = build_subset_offsets(full_mask(7, 5), 3, 2,
-                                            grid_params(std::numeric_limits<std::int32_t>::max(), 0, false));
+  const auto offsets = build_subset_offsets(
+      full_mask(7, 5), 3, 2, grid_params(std::numeric_limits<std::int32_t>::max(), 0, false));
   EXPECT_EQ(offsets.size(), 35u);
 }
 

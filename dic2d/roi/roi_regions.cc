@@ -37,8 +37,7 @@ RoiRegion describe_region(const std::vector<PixelXY>& pixels, std::int64_t heigh
     // A run continues while the next index is the next row of the same
     // column (consecutive indices across a column boundary are not rows of
     // one column).
-    while (j < scratch.size() && scratch[j] == scratch[j - 1] + 1 &&
-           scratch[j] % height != 0) {
+    while (j < scratch.size() && scratch[j] == scratch[j - 1] + 1 && scratch[j] % height != 0) {
       ++j;
     }
     RoiRun run;
@@ -111,8 +110,7 @@ ReducedRoi build_reduced_roi(const RoiMask& mask, const SeedInput& seed,
       static_cast<std::int32_t>(std::ceil(static_cast<double>(mask.height) / step));
   roi.regions = label_roi_regions(mask, params);
   if (roi.regions.empty()) {
-    throw std::runtime_error(
-        "ROI mask does not contain a region larger than roi_min_region_area.");
+    throw std::runtime_error("ROI mask does not contain a region larger than roi_min_region_area.");
   }
 
   const char* const outside = "Seed point is not inside any retained ROI region.";

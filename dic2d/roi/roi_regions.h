@@ -28,15 +28,14 @@ struct RoiRegion {
 struct ReducedRoi {
   std::int32_t reduced_width = 0;
   std::int32_t reduced_height = 0;
-  std::vector<RoiRegion> regions;  // retained regions, in discovery order
+  std::vector<RoiRegion> regions;        // retained regions, in discovery order
   std::vector<double> seed_paramvector;  // [round(x), round(y), 0 x 7]
   std::int32_t seed_region = 0;
 };
 
 // Retained regions (more than roi_min_region_area pixels), ordered by the
 // x-major scan position of their first pixel.
-std::vector<RoiRegion> label_roi_regions(const RoiMask& mask,
-                                         const DicParameters& params);
+std::vector<RoiRegion> label_roi_regions(const RoiMask& mask, const DicParameters& params);
 
 // Throws std::invalid_argument "subset_spacing must be non-negative.",
 // std::runtime_error "ROI mask does not contain a region larger than

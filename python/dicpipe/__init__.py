@@ -1,12 +1,37 @@
 """Pipeline helpers around dic2d_cli and native_vostrel: files, runs, synthetic data, meshes, figures."""
 
 from .cli import Dic2dError, Dic2dRun, find_cli, grid_step, run_dic2d
-from .files import (DicField, FileFormatError, convert_picture, load_mask_picture, load_picture,
-                    read_image, read_mask, read_output, stack_cameras, write_image, write_mask,
-                    write_output)
+from .files import (
+    DicField,
+    FileFormatError,
+    convert_picture,
+    load_mask_picture,
+    load_picture,
+    read_image,
+    read_mask,
+    read_output,
+    stack_cameras,
+    write_image,
+    write_mask,
+    write_output,
+)
 
 __all__ = [
-    "Dic2dError", "Dic2dRun", "DicField", "FileFormatError", "convert_picture", "find_cli",
-    "grid_step", "load_mask_picture", "load_picture", "read_image", "read_mask", "read_output",
-    "run_dic2d", "stack_cameras", "write_image", "write_mask", "write_output",
+    "Dic2dError",
+    "Dic2dRun",
+    "DicField",
+    "FileFormatError",
+    "convert_picture",
+    "find_cli",
+    "grid_step",
+    "load_mask_picture",
+    "load_picture",
+    "read_image",
+    "read_mask",
+    "read_output",
+    "run_dic2d",
+    "stack_cameras",
+    "write_image",
+    "write_mask",
+    "write_output",
 ]

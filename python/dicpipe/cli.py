@@ -15,9 +15,10 @@ import shutil
 import subprocess
 import sysconfig
 import tempfile
+from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Optional, Sequence, Union
+from typing import Any
 
 import numpy as np
 
@@ -26,8 +27,13 @@ from .files import DicField, PathLike, read_output, write_image, write_mask
 #: Options of dic2d_cli that `run_dic2d` accepts as keyword arguments, with
 #: the conversion of each value to its command-line text.
 INT_OPTIONS = (
-    "subset_radius", "subset_spacing", "seed_search_radius", "rg_search_radius",
-    "roi_min_region_area", "cutoff_iteration", "num_threads",
+    "subset_radius",
+    "subset_spacing",
+    "seed_search_radius",
+    "rg_search_radius",
+    "roi_min_region_area",
+    "cutoff_iteration",
+    "num_threads",
 )
 REAL_OPTIONS = ("cutoff_diffnorm", "units_per_pixel", "cutoff_corrcoef", "lenscoef", "obs_x", "obs_y")
 FLAG_OPTIONS = ("subset_truncation",)
@@ -39,8 +45,14 @@ DEFAULTS = {"subset_radius": 20, "subset_spacing": 5, "seed_search_radius": 50}
 class Dic2dError(RuntimeError):
     """dic2d_cli failed; `error` is the report's error text (or a description of what went wrong)."""
 
-    def __init__(self, error: str, *, returncode: Optional[int] = None,
-                 report: Optional[dict] = None, command: Optional[Sequence[str]] = None):
+    def __init__(
+        self,
+        error: str,
+        *,
+        returncode: int | None = None,
+        report: dict | None = None,
+        command: Sequence[str] | None = None,
+    ):
         super().__init__(error)
         self.error = error
         self.returncode = returncode
@@ -54,7 +66,7 @@ class Dic2dRun:
 
     report: dict
     field: DicField
-    output: Optional[Path]
+    output: Path | None
 
     @property
     def valid_points(self) -> int:
@@ -65,7 +77,7 @@ class Dic2dRun:
         return int(self.report["reference_grid_points"])
 
 
-def find_cli(path: Optional[PathLike] = None) -> str:
+def find_cli(path: PathLike | None = None) -> str:
     """The dic2d_cli to run: the given path, else $DIC2D_CLI, else the one on PATH, else the one
     installed beside this interpreter (``pip install .`` puts it in the environment's scripts
     directory, which is not on PATH when the environment's python is run without activating it)."""
@@ -76,8 +88,10 @@ def find_cli(path: Optional[PathLike] = None) -> str:
         return explicit
     found = shutil.which("dic2d_cli") or shutil.which("dic2d_cli", path=sysconfig.get_path("scripts"))
     if found is None:
-        raise Dic2dError("dic2d_cli not found: pass its path, set DIC2D_CLI, or put it on PATH "
-                         "(scripts/build.sh installs it into .venv/bin)")
+        raise Dic2dError(
+            "dic2d_cli not found: pass its path, set DIC2D_CLI, or put it on PATH "
+            "(scripts/build.sh installs it into .venv/bin)"
+        )
     return found
 
 
@@ -100,8 +114,15 @@ def _option_text(key: str, value: Any) -> str:
     return repr(float(value))
 
 
-def build_command(cli: str, reference: PathLike, deformed: PathLike, mask: PathLike,
-                  seed: Sequence[float], output: Optional[PathLike], params: dict) -> list[str]:
+def build_command(
+    cli: str,
+    reference: PathLike,
+    deformed: PathLike,
+    mask: PathLike,
+    seed: Sequence[float],
+    output: PathLike | None,
+    params: dict,
+) -> list[str]:
     """The argument vector of one run; unknown keywords raise (the program would ignore them)."""
     known = set(INT_OPTIONS) | set(REAL_OPTIONS) | set(FLAG_OPTIONS)
     unknown = sorted(set(params) - known)
@@ -109,8 +130,7 @@ def build_command(cli: str, reference: PathLike, deformed: PathLike, mask: PathL
         raise TypeError(f"unknown dic2d_cli option(s): {', '.join(unknown)}")
     if len(seed) != 2:
         raise ValueError(f"seed must be (x, y), got {seed!r}")
-    cmd = [cli, "--reference", os.fspath(reference), "--deformed", os.fspath(deformed),
-           "--mask", os.fspath(mask)]
+    cmd = [cli, "--reference", os.fspath(reference), "--deformed", os.fspath(deformed), "--mask", os.fspath(mask)]
     for key, value in params.items():
         cmd += ["--" + key.replace("_", "-"), _option_text(key, value)]
     cmd += ["--seed-x", _option_text("seed_x", seed[0]), "--seed-y", _option_text("seed_y", seed[1])]
@@ -125,35 +145,58 @@ def parse_report(stdout: str, returncode: int, command: Sequence[str]) -> dict:
     if returncode not in (0, 1, 10) or len(lines) != 1:
         raise Dic2dError(
             f"dic2d_cli ended with status {returncode} and printed {len(lines)} line(s) "
-            f"instead of one JSON report: {stdout[:500]!r}", returncode=returncode, command=command)
+            f"instead of one JSON report: {stdout[:500]!r}",
+            returncode=returncode,
+            command=command,
+        )
     try:
         report = json.loads(lines[0])
     except json.JSONDecodeError as exc:
-        raise Dic2dError(f"dic2d_cli printed a report that is not JSON ({exc}): {lines[0][:500]!r}",
-                         returncode=returncode, command=command) from None
+        raise Dic2dError(
+            f"dic2d_cli printed a report that is not JSON ({exc}): {lines[0][:500]!r}",
+            returncode=returncode,
+            command=command,
+        ) from None
     if not isinstance(report, dict) or "ok" not in report:
-        raise Dic2dError(f"dic2d_cli printed an unexpected report: {lines[0][:500]!r}",
-                         returncode=returncode, command=command)
+        raise Dic2dError(
+            f"dic2d_cli printed an unexpected report: {lines[0][:500]!r}", returncode=returncode, command=command
+        )
     if returncode == 1 or "error" in report:
-        raise Dic2dError(str(report.get("error", "dic2d_cli failed without an error text")),
-                         returncode=returncode, report=report, command=command)
+        raise Dic2dError(
+            str(report.get("error", "dic2d_cli failed without an error text")),
+            returncode=returncode,
+            report=report,
+            command=command,
+        )
     if returncode == 10 or report["ok"] is not True:
-        raise Dic2dError("dic2d_cli finished with ok false: " + str(report.get("message", "")),
-                         returncode=returncode, report=report, command=command)
+        raise Dic2dError(
+            "dic2d_cli finished with ok false: " + str(report.get("message", "")),
+            returncode=returncode,
+            report=report,
+            command=command,
+        )
     return report
 
 
-def _as_input(value: Union[PathLike, np.ndarray], path: Path, writer) -> Path:
+def _as_input(value: PathLike | np.ndarray, path: Path, writer) -> Path:
     if isinstance(value, (str, os.PathLike)):
         return Path(value)
     writer(path, value)
     return path
 
 
-def run_dic2d(reference: Union[PathLike, np.ndarray], deformed: Union[PathLike, np.ndarray],
-              mask: Union[PathLike, np.ndarray], seed: Sequence[float], output: Optional[PathLike] = None,
-              *, cli: Optional[PathLike] = None, workdir: Optional[PathLike] = None,
-              timeout: Optional[float] = None, **params: Any) -> Dic2dRun:
+def run_dic2d(
+    reference: PathLike | np.ndarray,
+    deformed: PathLike | np.ndarray,
+    mask: PathLike | np.ndarray,
+    seed: Sequence[float],
+    output: PathLike | None = None,
+    *,
+    cli: PathLike | None = None,
+    workdir: PathLike | None = None,
+    timeout: float | None = None,
+    **params: Any,
+) -> Dic2dRun:
     """Run dic2d_cli once for one camera and return its report and field.
 
     reference, deformed: gray images as arrays [y, x] or paths of image files.
@@ -186,9 +229,14 @@ def run_dic2d(reference: Union[PathLike, np.ndarray], deformed: Union[PathLike, 
         if (field.reduced_width, field.reduced_height) != (report["reduced_width"], report["reduced_height"]):
             raise Dic2dError(
                 f"output file grid {field.reduced_width} x {field.reduced_height} differs from the "
-                f"report's {report['reduced_width']} x {report['reduced_height']}", report=report, command=cmd)
+                f"report's {report['reduced_width']} x {report['reduced_height']}",
+                report=report,
+                command=cmd,
+            )
         if field.valid_count != report["valid_points"]:
             raise Dic2dError(
-                f"output file has {field.valid_count} solved cells but the report says "
-                f"{report['valid_points']}", report=report, command=cmd)
+                f"output file has {field.valid_count} solved cells but the report says {report['valid_points']}",
+                report=report,
+                command=cmd,
+            )
     return Dic2dRun(report=report, field=field, output=Path(output) if output is not None else None)

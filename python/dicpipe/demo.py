@@ -53,8 +53,15 @@ def main(argv=None) -> int:
     def progress(msg: str) -> None:
         print(f"[{time.perf_counter() - start:6.1f} s] {msg}", flush=True)
 
-    res = run_pipeline(cameras=args.cameras, width=args.size[0], height=args.size[1], curved=args.curved,
-                       noise=args.noise, cli=args.cli, progress=progress)
+    res = run_pipeline(
+        cameras=args.cameras,
+        width=args.size[0],
+        height=args.size[1],
+        curved=args.curved,
+        noise=args.noise,
+        cli=args.cli,
+        progress=progress,
+    )
 
     out = args.out
     out.mkdir(parents=True, exist_ok=True)
@@ -63,30 +70,48 @@ def main(argv=None) -> int:
     err = np.linalg.norm(res.recon["displacement_world"] - res.truth["displacement"], axis=1)
     figures.images(out / "images.png", meas.reference, meas.masks, res.seeds)
     figures.camera_fields(out / "camera_fields.png", [r.field for r in res.runs], step)
-    figures.displacement_3d(out / "displacement_3d.png", res.recon["points_ref_world"][v],
-                            res.recon["displacement_world"][v], err[v])
+    figures.displacement_3d(
+        out / "displacement_3d.png", res.recon["points_ref_world"][v], res.recon["displacement_world"][v], err[v]
+    )
     figures.strain_map(out / "strain_map.png", res.recon["points_ref_world"], res.faces, res.strain, res.truth)
-    figures.write_vtu(out / "strain_mesh.vtu", res.recon["points_ref_world"], res.faces,
-                      {k: res.strain[k] for k in ("Fmat", "Emat", "J", "Epc1", "Epc2", "Eeq", "Lambda1",
-                                                  "Lambda2", "valid_strain_faces")})
+    figures.write_vtu(
+        out / "strain_mesh.vtu",
+        res.recon["points_ref_world"],
+        res.faces,
+        {
+            k: res.strain[k]
+            for k in ("Fmat", "Emat", "J", "Epc1", "Epc2", "Eeq", "Lambda1", "Lambda2", "valid_strain_faces")
+        },
+    )
     progress(f"figures and mesh written to {out}/")
 
     s = res.summary()
     print()
-    print(f"{'surface':34s} {'curved shell' if args.curved else 'flat plate'}, {args.cameras} cameras, "
-          f"{args.size[0]} x {args.size[1]} px, noise {args.noise} gray levels")
-    print(f"{'DIC grid points solved':34s} " + ", ".join(
-        f"cam {c}: {d}/{g} ({100 * d / g:.1f} %)" for c, (d, g) in enumerate(zip(s['dic_valid'], s['grid_points']))))
+    print(
+        f"{'surface':34s} {'curved shell' if args.curved else 'flat plate'}, {args.cameras} cameras, "
+        f"{args.size[0]} x {args.size[1]} px, noise {args.noise} gray levels"
+    )
+    print(
+        f"{'DIC grid points solved':34s} "
+        + ", ".join(
+            f"cam {c}: {d}/{g} ({100 * d / g:.1f} %)" for c, (d, g) in enumerate(zip(s["dic_valid"], s["grid_points"]))
+        )
+    )
     print(f"{'3D points / valid':34s} {s['points']} / {s['valid_points']}")
     print(f"{'mesh faces / with strain':34s} {s['faces']} / {s['valid_faces']}")
     print(f"{'mean applied 3D displacement':34s} {s['disp_applied_mean'] * 1000:.2f} µm")
-    print(f"{'mean 3D displacement error':34s} {s['disp_error_mean'] * 1000:.3f} µm "
-          f"({100 * s['disp_error_mean'] / s['disp_applied_mean']:.2f} % of applied; max "
-          f"{s['disp_error_max'] * 1000:.2f} µm)")
+    print(
+        f"{'mean 3D displacement error':34s} {s['disp_error_mean'] * 1000:.3f} µm "
+        f"({100 * s['disp_error_mean'] / s['disp_applied_mean']:.2f} % of applied; max "
+        f"{s['disp_error_max'] * 1000:.2f} µm)"
+    )
     print(f"{'mean reference position error':34s} {s['pos_error_mean'] * 1000:.2f} µm")
     print(f"{'':34s} {'mean':>10s} {'std':>10s} {'truth':>10s}")
-    for key, label in (("Epc2", "major strain Epc2 [%]"), ("Epc1", "minor strain Epc1 [%]"),
-                       ("Lambda2-1", "major stretch - 1 [%]")):
+    for key, label in (
+        ("Epc2", "major strain Epc2 [%]"),
+        ("Epc1", "minor strain Epc1 [%]"),
+        ("Lambda2-1", "major stretch - 1 [%]"),
+    ):
         m, sd, t = s[key]
         print(f"{label:34s} {100 * m:10.4f} {100 * sd:10.4f} {100 * t:10.4f}")
     print(f"{'total time':34s} {time.perf_counter() - start:.1f} s")

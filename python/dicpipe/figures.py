@@ -2,8 +2,8 @@
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from pathlib import Path
-from typing import Sequence
 
 import matplotlib
 
@@ -54,8 +54,12 @@ def displacement_3d(path: Path, points_ref: np.ndarray, displacement: np.ndarray
     """The three displacement components and the error against the truth, over the reference surface."""
     fig, axes = plt.subplots(2, 2, figsize=(10, 7.5))
     tri = Triangulation(points_ref[:, 0], points_ref[:, 1])
-    panels = [(displacement[:, 0], "u_x [mm]"), (displacement[:, 1], "u_y [mm]"),
-              (displacement[:, 2], "u_z [mm]"), (error * 1000.0, "|error| vs truth [µm]")]
+    panels = [
+        (displacement[:, 0], "u_x [mm]"),
+        (displacement[:, 1], "u_y [mm]"),
+        (displacement[:, 2], "u_z [mm]"),
+        (error * 1000.0, "|error| vs truth [µm]"),
+    ]
     for ax, (values, title) in zip(axes.flat, panels):
         im = ax.tripcolor(tri, values, shading="gouraud", cmap="viridis")
         _surface_panel(fig, ax, im, title)
@@ -67,9 +71,11 @@ def strain_map(path: Path, points_ref: np.ndarray, faces: np.ndarray, strain: di
     valid = strain["valid_strain_faces"]
     tri = Triangulation(points_ref[:, 0], points_ref[:, 1], faces[valid])
     fig, axes = plt.subplots(1, 3, figsize=(15, 4.3))
-    panels = [(strain["Epc2"][valid] * 100, "major strain Epc2 [%]"),
-              (strain["Epc1"][valid] * 100, "minor strain Epc1 [%]"),
-              ((strain["Epc2"][valid] - truth["Epc2"][valid]) * 100, "Epc2 − truth [%]")]
+    panels = [
+        (strain["Epc2"][valid] * 100, "major strain Epc2 [%]"),
+        (strain["Epc1"][valid] * 100, "minor strain Epc1 [%]"),
+        ((strain["Epc2"][valid] - truth["Epc2"][valid]) * 100, "Epc2 − truth [%]"),
+    ]
     for ax, (values, title) in zip(axes, panels):
         im = ax.tripcolor(tri, facecolors=values, cmap="coolwarm" if "truth" in title else "viridis")
         _surface_panel(fig, ax, im, title)
@@ -101,5 +107,6 @@ def write_vtu(path: Path, points: np.ndarray, faces: np.ndarray, cell_data: dict
         if a.ndim == 3:
             a = a.reshape(len(a), 9)
         data[key] = [np.ascontiguousarray(a)]
-    meshio.Mesh(points=np.asarray(points, dtype=float), cells=[("triangle", np.asarray(faces))],
-                cell_data=data).write(path)
+    meshio.Mesh(points=np.asarray(points, dtype=float), cells=[("triangle", np.asarray(faces))], cell_data=data).write(
+        path
+    )

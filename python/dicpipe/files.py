@@ -16,21 +16,30 @@ gx = col, gy = r, whose grid node lies at pixel (col * step, r * step).
 from __future__ import annotations
 
 import os
+from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Sequence, Union
 
 import numpy as np
 
-PathLike = Union[str, os.PathLike]
+PathLike = str | os.PathLike
 
 _HEADER = np.dtype([("width", "<i4"), ("height", "<i4")])
 _INT32_MAX = 2**31 - 1
 
 #: Field names of the output file, in file order (the flag array comes last).
 OUTPUT_FIELDS = (
-    "ref_x", "ref_y", "def_x", "def_y", "u", "v",
-    "du_dx", "du_dy", "dv_dx", "dv_dy", "corrcoef",
+    "ref_x",
+    "ref_y",
+    "def_x",
+    "def_y",
+    "u",
+    "v",
+    "du_dx",
+    "du_dy",
+    "dv_dx",
+    "dv_dy",
+    "corrcoef",
 )
 
 
@@ -41,6 +50,7 @@ class FileFormatError(ValueError):
 # --------------------------------------------------------------------------
 # Element order
 # --------------------------------------------------------------------------
+
 
 def to_file_order(array: np.ndarray) -> np.ndarray:
     """Flatten an array indexed [y, x] into the files' x-major order (x * height + y)."""
@@ -62,6 +72,7 @@ def from_file_order(values: np.ndarray, width: int, height: int) -> np.ndarray:
 # Header handling
 # --------------------------------------------------------------------------
 
+
 def _check_dims(shape: Sequence[int], what: str) -> tuple[int, int]:
     if len(shape) != 2:
         raise FileFormatError(f"{what} must be 2-D (rows, columns), got shape {tuple(shape)}")
@@ -80,13 +91,12 @@ def _read_exact(path: PathLike, element: np.dtype, what: str) -> tuple[int, int,
     header = np.frombuffer(data, dtype=_HEADER, count=1)[0]
     width, height = int(header["width"]), int(header["height"])
     if width <= 0 or height <= 0:
-        raise FileFormatError(
-            f"{what} {os.fspath(path)!r} announces {width} x {height}; both must be positive")
+        raise FileFormatError(f"{what} {os.fspath(path)!r} announces {width} x {height}; both must be positive")
     expected = _HEADER.itemsize + width * height * element.itemsize
     if len(data) != expected:
         raise FileFormatError(
-            f"{what} {os.fspath(path)!r} holds {len(data)} bytes; a {width} x {height} "
-            f"{what} needs exactly {expected}")
+            f"{what} {os.fspath(path)!r} holds {len(data)} bytes; a {width} x {height} {what} needs exactly {expected}"
+        )
     values = np.frombuffer(data, dtype=element, offset=_HEADER.itemsize)
     return width, height, values
 
@@ -98,6 +108,7 @@ def _header_bytes(width: int, height: int) -> bytes:
 # --------------------------------------------------------------------------
 # Images and masks
 # --------------------------------------------------------------------------
+
 
 def write_image(path: PathLike, image: np.ndarray) -> None:
     """Write a gray image (array [y, x] of numbers) as an image file of float64 values."""
@@ -138,6 +149,7 @@ def read_mask(path: PathLike) -> np.ndarray:
 # --------------------------------------------------------------------------
 # Output of one dic2d_cli run
 # --------------------------------------------------------------------------
+
 
 @dataclass
 class DicField:
@@ -181,7 +193,8 @@ def read_output(path: PathLike) -> DicField:
     expected = _HEADER.itemsize + 89 * n
     if len(data) != expected:
         raise FileFormatError(
-            f"output file {name!r} holds {len(data)} bytes; a {rw} x {rh} grid needs exactly {expected}")
+            f"output file {name!r} holds {len(data)} bytes; a {rw} x {rh} grid needs exactly {expected}"
+        )
     arrays = {}
     offset = _HEADER.itemsize
     for key in OUTPUT_FIELDS:
@@ -219,12 +232,12 @@ def stack_cameras(camera_fields: Sequence[DicField]) -> dict[str, np.ndarray]:
     if len(shapes) != 1:
         raise FileFormatError(
             "all cameras must share one reduced grid (the same image size and subset "
-            f"spacing); got (rows, columns) {sorted(shapes)}")
+            f"spacing); got (rows, columns) {sorted(shapes)}"
+        )
     for f in camera_fields:
         for key in ("u", "v", "corrcoef", "valid"):
             if np.shape(getattr(f, key)) != f.shape:
-                raise FileFormatError(
-                    f"field {key!r} has shape {np.shape(getattr(f, key))}, expected {f.shape}")
+                raise FileFormatError(f"field {key!r} has shape {np.shape(getattr(f, key))}, expected {f.shape}")
     rh, rw = camera_fields[0].shape
     return {
         "dic_u": np.stack([np.asarray(f.u, dtype=np.float64) for f in camera_fields]),
@@ -239,6 +252,7 @@ def stack_cameras(camera_fields: Sequence[DicField]) -> dict[str, np.ndarray]:
 # --------------------------------------------------------------------------
 # Common picture formats
 # --------------------------------------------------------------------------
+
 
 def load_picture(path: PathLike) -> np.ndarray:
     """Read a PNG or TIFF (8 or 16 bit gray, or colour) as a float64 array [y, x].

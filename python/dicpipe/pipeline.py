@@ -15,9 +15,9 @@
 from __future__ import annotations
 
 import time
+from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
-from typing import Callable, Optional
 
 import numpy as np
 
@@ -52,14 +52,14 @@ def choose_seed(mask: np.ndarray, step: int, margin: int) -> tuple[int, int]:
 @dataclass
 class PipelineResult:
     measurement: render.Measurement
-    runs: list                          # Dic2dRun per camera
+    runs: list  # Dic2dRun per camera
     seeds: list
     subset_spacing: int
-    observations: dict                  # point_indices, cam_indices, uv
-    recon: dict                         # result of the reconstruction call
+    observations: dict  # point_indices, cam_indices, uv
+    recon: dict  # result of the reconstruction call
     faces: np.ndarray
-    strain: dict                        # result of compute_surface_deformation
-    truth: dict                         # points_ref, displacement (per row of recon), strain per face
+    strain: dict  # result of compute_surface_deformation
+    truth: dict  # points_ref, displacement (per row of recon), strain per face
     timings: dict = field(default_factory=dict)
     method: str = "pair"
 
@@ -96,7 +96,9 @@ class PipelineResult:
         return s
 
 
-def build_observations(meas: render.Measurement, run_a: Dic2dRun, step: int, cams: list[int]) -> tuple[dict, np.ndarray]:
+def build_observations(
+    meas: render.Measurement, run_a: Dic2dRun, step: int, cams: list[int]
+) -> tuple[dict, np.ndarray]:
     """Observations of every solved node of camera cams[0] in all cameras `cams`.
 
     Returns the three observation arrays and the true reference surface
@@ -115,7 +117,9 @@ def build_observations(meas: render.Measurement, run_a: Dic2dRun, step: int, cam
         else:
             pix = meas.cameras[c].project(X)
         cam = meas.cameras[c]
-        inside = seen & (pix[:, 0] >= 0) & (pix[:, 1] >= 0) & (pix[:, 0] <= cam.width - 1) & (pix[:, 1] <= cam.height - 1)
+        inside = (
+            seen & (pix[:, 0] >= 0) & (pix[:, 1] >= 0) & (pix[:, 0] <= cam.width - 1) & (pix[:, 1] <= cam.height - 1)
+        )
         pids.append(ids[inside])
         cidx.append(np.full(np.count_nonzero(inside), c, dtype=np.int32))
         uv.append(pix[inside])
@@ -125,17 +129,30 @@ def build_observations(meas: render.Measurement, run_a: Dic2dRun, step: int, cam
     return obs, truth_points
 
 
-def run_pipeline(*, cameras: int = 2, width: int = 480, height: int = 384, curved: bool = False,
-                 strain: float = 0.01, noise: float = 0.0, samples: int = 3, subset_radius: int = 20,
-                 subset_spacing: int = 5, min_corrcoef: float = 0.6, max_reprojection_error_px: float = 1.0,
-                 cli: Optional[str] = None, progress: Callable[[str], None] = lambda msg: None) -> PipelineResult:
+def run_pipeline(
+    *,
+    cameras: int = 2,
+    width: int = 480,
+    height: int = 384,
+    curved: bool = False,
+    strain: float = 0.01,
+    noise: float = 0.0,
+    samples: int = 3,
+    subset_radius: int = 20,
+    subset_spacing: int = 5,
+    min_corrcoef: float = 0.6,
+    max_reprojection_error_px: float = 1.0,
+    cli: str | None = None,
+    progress: Callable[[str], None] = lambda msg: None,
+) -> PipelineResult:
     """Render, correlate, reconstruct, mesh and strain one synthetic measurement."""
     import native_vostrel
 
     timings = {}
     t0 = time.perf_counter()
-    meas = render.render_measurement(cameras=cameras, width=width, height=height, curved=curved,
-                                     strain=strain, noise=noise, samples=samples)
+    meas = render.render_measurement(
+        cameras=cameras, width=width, height=height, curved=curved, strain=strain, noise=noise, samples=samples
+    )
     timings["render"] = time.perf_counter() - t0
     progress(f"rendered {cameras} cameras x 2 images of {width} x {height} px ({timings['render']:.1f} s)")
 
@@ -144,8 +161,10 @@ def run_pipeline(*, cameras: int = 2, width: int = 480, height: int = 384, curve
     t0 = time.perf_counter()
     params = dict(subset_radius=subset_radius, subset_spacing=subset_spacing)
     with ThreadPoolExecutor(max_workers=2) as pool:
-        futures = [pool.submit(run_dic2d, meas.reference[c], meas.deformed[c], meas.masks[c], seeds[c],
-                               cli=cli, **params) for c in range(cameras)]
+        futures = [
+            pool.submit(run_dic2d, meas.reference[c], meas.deformed[c], meas.masks[c], seeds[c], cli=cli, **params)
+            for c in range(cameras)
+        ]
         runs = [fut.result() for fut in futures]
     timings["dic2d"] = time.perf_counter() - t0
     for c, r in enumerate(runs):
@@ -156,29 +175,47 @@ def run_pipeline(*, cameras: int = 2, width: int = 480, height: int = 384, curve
     cam_list = list(range(cameras))
     obs, truth_points = build_observations(meas, runs[0], step, cam_list)
     stacked = stack_cameras([r.field for r in runs])
-    args = dict(render.calibration_arrays(meas.cameras), **obs,
-                dic_u=stacked["dic_u"], dic_v=stacked["dic_v"], dic_corrcoef=stacked["dic_corrcoef"],
-                dic_valid=stacked["dic_valid"], reduced_height=stacked["reduced_height"],
-                reduced_width=stacked["reduced_width"], subset_spacing=subset_spacing)
+    args = dict(
+        render.calibration_arrays(meas.cameras),
+        **obs,
+        dic_u=stacked["dic_u"],
+        dic_v=stacked["dic_v"],
+        dic_corrcoef=stacked["dic_corrcoef"],
+        dic_valid=stacked["dic_valid"],
+        reduced_height=stacked["reduced_height"],
+        reduced_width=stacked["reduced_width"],
+        subset_spacing=subset_spacing,
+    )
     if cameras == 2:
         method = "pair"
         recon = native_vostrel.reconstruct_pair_surface_points(
-            **args, cam_a=0, cam_b=1, min_corrcoef=min_corrcoef,
-            max_reprojection_error_px=max_reprojection_error_px, scale=1.0)
+            **args,
+            cam_a=0,
+            cam_b=1,
+            min_corrcoef=min_corrcoef,
+            max_reprojection_error_px=max_reprojection_error_px,
+            scale=1.0,
+        )
         valid = recon["valid_points"]
         uv_a = recon["uv_ref_a"]
     else:
         method = "tracks"
         recon = native_vostrel.reconstruct_tracks(
-            **args, min_views=cameras, min_corrcoef=min_corrcoef,
-            max_reprojection_error_px=max_reprojection_error_px, scale=1.0)
+            **args,
+            min_views=cameras,
+            min_corrcoef=min_corrcoef,
+            max_reprojection_error_px=max_reprojection_error_px,
+            scale=1.0,
+        )
         valid = recon["valid"]
         ids = recon["point_indices"]
-        uv_a = np.stack([(ids % stacked["reduced_width"]) * float(step),
-                         (ids // stacked["reduced_width"]) * float(step)], axis=1)
+        uv_a = np.stack(
+            [(ids % stacked["reduced_width"]) * float(step), (ids // stacked["reduced_width"]) * float(step)], axis=1
+        )
     timings["reconstruct"] = time.perf_counter() - t0
-    progress(f"reconstructed {np.count_nonzero(valid)} of {len(valid)} points ({method}, "
-             f"{timings['reconstruct']:.2f} s)")
+    progress(
+        f"reconstructed {np.count_nonzero(valid)} of {len(valid)} points ({method}, {timings['reconstruct']:.2f} s)"
+    )
 
     t0 = time.perf_counter()
     X_true = truth_points[recon["point_indices"]]
@@ -187,13 +224,26 @@ def run_pipeline(*, cameras: int = 2, width: int = 480, height: int = 384, curve
     faces_local = meshing.triangulate_image_points(uv_a[vidx], max_edge=1.5 * step)
     faces = vidx[faces_local].astype(np.int32)  # indices into the full reconstruction rows
     strain_res = native_vostrel.compute_surface_deformation(
-        faces, recon["points_ref_world"], recon["points_def_world"], np.ones(len(faces), dtype=bool))
+        faces, recon["points_ref_world"], recon["points_def_world"], np.ones(len(faces), dtype=bool)
+    )
     normals = meshing.face_normals(X_true, faces) if len(faces) else np.zeros((0, 3))
     e1, e2 = meas.deformation.surface_strain(normals)
     timings["strain"] = time.perf_counter() - t0
-    progress(f"meshed {len(faces)} triangles, {np.count_nonzero(strain_res['valid_strain_faces'])} with strains "
-             f"({timings['strain']:.2f} s)")
+    progress(
+        f"meshed {len(faces)} triangles, {np.count_nonzero(strain_res['valid_strain_faces'])} with strains "
+        f"({timings['strain']:.2f} s)"
+    )
     truth = {"points_ref": X_true, "displacement": d_true, "Epc1": e1, "Epc2": e2}
-    return PipelineResult(measurement=meas, runs=runs, seeds=seeds, subset_spacing=subset_spacing,
-                          observations=obs, recon=recon, faces=faces, strain=strain_res, truth=truth,
-                          timings=timings, method=method)
+    return PipelineResult(
+        measurement=meas,
+        runs=runs,
+        seeds=seeds,
+        subset_spacing=subset_spacing,
+        observations=obs,
+        recon=recon,
+        faces=faces,
+        strain=strain_res,
+        truth=truth,
+        timings=timings,
+        method=method,
+    )

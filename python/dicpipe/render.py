@@ -21,23 +21,22 @@ coordinates are pixel centres. Units: millimetres.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Optional
 
 import numpy as np
-
 
 # --------------------------------------------------------------------------
 # Cameras
 # --------------------------------------------------------------------------
 
+
 @dataclass
 class Camera:
     """A calibrated pinhole camera with radial distortion; image size in pixels."""
 
-    K: np.ndarray          # 3 x 3 intrinsics (fx, fy, cx, cy used)
-    dist: np.ndarray       # (k1, k2)
-    R: np.ndarray          # 3 x 3, world to camera
-    t: np.ndarray          # 3
+    K: np.ndarray  # 3 x 3 intrinsics (fx, fy, cx, cy used)
+    dist: np.ndarray  # (k1, k2)
+    R: np.ndarray  # 3 x 3, world to camera
+    t: np.ndarray  # 3
     width: int
     height: int
 
@@ -77,8 +76,10 @@ class Camera:
         return self.centre, d_cam @ self.R  # R^T d for row vectors
 
 
-def look_at(centre: np.ndarray, target: np.ndarray, up: np.ndarray = np.array([0.0, 1.0, 0.0])) -> tuple[np.ndarray, np.ndarray]:
-    """R, t of a camera at `centre` looking at `target`; world `up` appears upwards in the image."""
+def look_at(centre: np.ndarray, target: np.ndarray, up: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
+    """R, t of a camera at `centre` looking at `target`; world `up` (default +y) appears upwards in the image."""
+    if up is None:
+        up = np.array([0.0, 1.0, 0.0])
     z = target - centre
     z = z / np.linalg.norm(z)
     x = np.cross(z, up)  # image x to the right when world up is image up (image y points down)
@@ -88,9 +89,16 @@ def look_at(centre: np.ndarray, target: np.ndarray, up: np.ndarray = np.array([0
     return R, -R @ centre
 
 
-def make_cameras(n: int, width: int, height: int, *, distance: float = 500.0,
-                 fov_width: float = 64.0, angle_deg: float = 12.0,
-                 dist: tuple[float, float] = (-0.25, 0.4)) -> list[Camera]:
+def make_cameras(
+    n: int,
+    width: int,
+    height: int,
+    *,
+    distance: float = 500.0,
+    fov_width: float = 64.0,
+    angle_deg: float = 12.0,
+    dist: tuple[float, float] = (-0.25, 0.4),
+) -> list[Camera]:
     """Two cameras left and right of the specimen (stereo angle 2*angle_deg), a third above them.
 
     The focal length makes a width of `fov_width` mm at `distance` fill the image.
@@ -100,8 +108,10 @@ def make_cameras(n: int, width: int, height: int, *, distance: float = 500.0,
         raise ValueError("a stereo measurement needs at least two cameras")
     f = width * distance / fov_width
     a = np.radians(angle_deg)
-    centres = [np.array([-distance * np.sin(a), 0.0, distance * np.cos(a)]),
-               np.array([distance * np.sin(a), 0.0, distance * np.cos(a)])]
+    centres = [
+        np.array([-distance * np.sin(a), 0.0, distance * np.cos(a)]),
+        np.array([distance * np.sin(a), 0.0, distance * np.cos(a)]),
+    ]
     if n >= 3:
         centres.append(np.array([0.0, distance * np.sin(a), distance * np.cos(a)]))
     if n > 3:
@@ -109,9 +119,13 @@ def make_cameras(n: int, width: int, height: int, *, distance: float = 500.0,
     cams = []
     for i, c in enumerate(centres):
         R, t = look_at(c, np.zeros(3))
-        K = np.array([[f * (1 + 0.002 * i), 0.0, (width - 1) / 2 + 3.0 * (i - 1)],
-                      [0.0, f * (1 + 0.002 * i), (height - 1) / 2 - 2.0 * (i - 1)],
-                      [0.0, 0.0, 1.0]])
+        K = np.array(
+            [
+                [f * (1 + 0.002 * i), 0.0, (width - 1) / 2 + 3.0 * (i - 1)],
+                [0.0, f * (1 + 0.002 * i), (height - 1) / 2 - 2.0 * (i - 1)],
+                [0.0, 0.0, 1.0],
+            ]
+        )
         d = np.array([dist[0] * (1 + 0.1 * i), dist[1] * (1 - 0.1 * i)])
         cams.append(Camera(K=K, dist=d, R=R, t=t, width=width, height=height))
     return cams
@@ -120,6 +134,7 @@ def make_cameras(n: int, width: int, height: int, *, distance: float = 500.0,
 # --------------------------------------------------------------------------
 # Specimen: surface, texture, deformation
 # --------------------------------------------------------------------------
+
 
 @dataclass
 class Surface:
@@ -263,6 +278,7 @@ class Deformation:
 # The measurement
 # --------------------------------------------------------------------------
 
+
 @dataclass
 class Measurement:
     """Rendered images, masks and the truth of one synthetic measurement."""
@@ -270,9 +286,9 @@ class Measurement:
     cameras: list
     surface: Surface
     deformation: Deformation
-    reference: list          # per camera, float64 (height, width)
+    reference: list  # per camera, float64 (height, width)
     deformed: list
-    masks: list              # per camera, bool (height, width)
+    masks: list  # per camera, bool (height, width)
     texture: Speckle
 
     def material_point(self, cam: int, px: np.ndarray, py: np.ndarray) -> np.ndarray:
@@ -286,13 +302,15 @@ class Measurement:
         return X
 
 
-def _render(cam: Camera, surface: Surface, texture: Speckle, deformation: Optional[Deformation],
-            samples: int, margin: float) -> tuple[np.ndarray, np.ndarray]:
+def _render(
+    cam: Camera, surface: Surface, texture: Speckle, deformation: Deformation | None, samples: int, margin: float
+) -> tuple[np.ndarray, np.ndarray]:
     """Area-averaged image over samples x samples points per pixel, and the ROI (pixel centre inside)."""
     w, h = cam.width, cam.height
     out = np.zeros((h, w))
     sub = (np.arange(samples) + 0.5) / samples - 0.5
     ys, xs = np.mgrid[0:h, 0:w].astype(float)
+
     def trace(ox: float, oy: float) -> tuple[np.ndarray, np.ndarray]:
         o, d = cam.rays(xs + ox, ys + oy)
         o = np.broadcast_to(o, d.shape)
@@ -311,9 +329,18 @@ def _render(cam: Camera, surface: Surface, texture: Speckle, deformation: Option
     return out / (samples * samples), roi
 
 
-def render_measurement(*, cameras: int = 2, width: int = 480, height: int = 384, curved: bool = False,
-                       strain: float = 0.01, samples: int = 3, noise: float = 0.0, seed: int = 7,
-                       roi_margin: Optional[float] = None) -> Measurement:
+def render_measurement(
+    *,
+    cameras: int = 2,
+    width: int = 480,
+    height: int = 384,
+    curved: bool = False,
+    strain: float = 0.01,
+    samples: int = 3,
+    noise: float = 0.0,
+    seed: int = 7,
+    roi_margin: float | None = None,
+) -> Measurement:
     """Render the default measurement: specimen, cameras, reference and deformed images, ROI masks.
 
     The field of view scales with the image width, so the speckle always
@@ -322,7 +349,7 @@ def render_measurement(*, cameras: int = 2, width: int = 480, height: int = 384,
     """
     cams = make_cameras(cameras, width, height)
     surface = Surface(kx=1.0 / 120.0 if curved else 0.0)
-    px_mm = 64.0 / width                     # pixel footprint on the specimen, mm
+    px_mm = 64.0 / width  # pixel footprint on the specimen, mm
     texture = Speckle(pitch=4.5 * px_mm, sigma=0.9 * px_mm, extent=max(surface.half_x, surface.half_y) + 2, seed=seed)
     deformation = Deformation(strain=strain)
     margin = roi_margin if roi_margin is not None else 24 * px_mm
@@ -337,8 +364,15 @@ def render_measurement(*, cameras: int = 2, width: int = 480, height: int = 384,
         refs.append(ref)
         defs.append(de)
         masks.append(roi)
-    return Measurement(cameras=cams, surface=surface, deformation=deformation, reference=refs,
-                       deformed=defs, masks=masks, texture=texture)
+    return Measurement(
+        cameras=cams,
+        surface=surface,
+        deformation=deformation,
+        reference=refs,
+        deformed=defs,
+        masks=masks,
+        texture=texture,
+    )
 
 
 def calibration_arrays(cameras: list) -> dict:

@@ -36,7 +36,8 @@ void expect_eigenpairs(const Mat& a, const SymmetricEigen3& eig, double tol) {
 }
 
 TEST(DecomposeSymmetric3x3, DiagonalInputIsSortedWithoutRotation) {
-  const SymmetricEigen3 eig = decompose_symmetric_3x3({3.0, 0.0, 0.0, 0.0, -1.0, 0.0, 0.0, 0.0, 2.0});
+  const SymmetricEigen3 eig =
+      decompose_symmetric_3x3({3.0, 0.0, 0.0, 0.0, -1.0, 0.0, 0.0, 0.0, 2.0});
   EXPECT_EQ(eig.values, (std::array<double, 3>{-1.0, 2.0, 3.0}));
   // Columns e_y, e_z, e_x, exactly.
   EXPECT_EQ(eig.vectors, (Mat{0, 0, 1, 1, 0, 0, 0, 1, 0}));
@@ -92,9 +93,9 @@ struct ReferenceCase {
 
 TEST(DecomposeSymmetric3x3, MatchesIndependentEigenvalues) {
   const ReferenceCase cases[] = {
-      {{0.0012301533574825742, -0.29592315062440216, -0.10699712638238955,
-        -0.29592315062440216, -0.45467078517172255, 0.17428434527903558,
-        -0.10699712638238955, 0.17428434527903558, -0.49220651855132963},
+      {{0.0012301533574825742, -0.29592315062440216, -0.10699712638238955, -0.29592315062440216,
+        -0.45467078517172255, 0.17428434527903558, -0.10699712638238955, 0.17428434527903558,
+        -0.49220651855132963},
        {-0.6792456528024124, -0.4579488169400045, 0.19154731937684769}},
       {{-0.6204748998199404, 0.2976281495915484, 0.5260951013091743, 0.2976281495915484,
         -0.9304680447082047, -0.6867331848741777, 0.5260951013091743, -0.6867331848741777,
@@ -146,10 +147,10 @@ const double kHalfRoot2 = std::sqrt(0.5);
 
 INSTANTIATE_TEST_SUITE_P(
     Normals, SelectInPlane,
-    ::testing::Values(SelectionCase{{0, 0, 1}, 0.0, 1.5},      // removes e_z (index 1)
-                      SelectionCase{{0, 0, -1}, 0.0, 1.5},     // sign does not matter
-                      SelectionCase{{1, 0, 0}, 0.0, 0.0},      // removes e_x (index 2)
-                      SelectionCase{{0, 1, 0}, 0.0, 1.5},      // removes e_y (index 0)
+    ::testing::Values(SelectionCase{{0, 0, 1}, 0.0, 1.5},   // removes e_z (index 1)
+                      SelectionCase{{0, 0, -1}, 0.0, 1.5},  // sign does not matter
+                      SelectionCase{{1, 0, 0}, 0.0, 0.0},   // removes e_x (index 2)
+                      SelectionCase{{0, 1, 0}, 0.0, 1.5},   // removes e_y (index 0)
                       // Equal angles to e_z and e_x: the lower index (e_z) goes.
                       SelectionCase{{kHalfRoot2, 0, kHalfRoot2}, 0.0, 1.5}));
 

@@ -51,8 +51,8 @@ void check_extents(const Faces& faces, const Points& points_ref, const Points& p
       const std::int32_t index = faces(i, k);
       if (index < 0 || index >= point_count) {
         reject("faces[" + std::to_string(i) + ", " + std::to_string(k) +
-               "] = " + std::to_string(index) + " is outside [0, " +
-               std::to_string(point_count) + ") of points_ref");
+               "] = " + std::to_string(index) + " is outside [0, " + std::to_string(point_count) +
+               ") of points_ref");
       }
     }
   }
@@ -151,8 +151,7 @@ py::dict compute_surface_deformation(const py::array_t<std::int32_t>& faces,
     valid_out(i) = false;
 
     if (!valid_view(i)) continue;
-    const std::array<std::int32_t, 3> rows = {faces_view(i, 0), faces_view(i, 1),
-                                              faces_view(i, 2)};
+    const std::array<std::int32_t, 3> rows = {faces_view(i, 0), faces_view(i, 1), faces_view(i, 2)};
     const std::optional<TriangleStrain> strain =
         compute_triangle_strain(read_triangle(ref_view, rows), read_triangle(def_view, rows));
     if (!strain) continue;

@@ -65,16 +65,19 @@ TEST(TriangleStrain, RigidMotionOfTiltedTriangle) {
   // Rotation about the axis (1, 2, 2)/3 by 0.9 rad, then a translation.
   const double th = 0.9, c = std::cos(th), s = std::sin(th);
   const double ux = 1.0 / 3.0, uy = 2.0 / 3.0, uz = 2.0 / 3.0;
-  const Mat rot = {c + ux * ux * (1 - c),      ux * uy * (1 - c) - uz * s, ux * uz * (1 - c) + uy * s,
-                   uy * ux * (1 - c) + uz * s, c + uy * uy * (1 - c),      uy * uz * (1 - c) - ux * s,
-                   uz * ux * (1 - c) - uy * s, uz * uy * (1 - c) + ux * s, c + uz * uz * (1 - c)};
+  const Mat rot = {
+      c + ux * ux * (1 - c),      ux * uy * (1 - c) - uz * s, ux * uz * (1 - c) + uy * s,
+      uy * ux * (1 - c) + uz * s, c + uy * uy * (1 - c),      uy * uz * (1 - c) - ux * s,
+      uz * ux * (1 - c) - uy * s, uz * uy * (1 - c) + ux * s, c + uz * uz * (1 - c)};
   const TriangleVertices ref = triangle({0.3, -1.2, 0.7}, {2.1, 0.4, 1.9}, {-0.5, 1.3, 0.2});
   TriangleVertices def{};
   for (std::size_t v = 0; v < 3; ++v) {
     for (std::size_t r = 0; r < 3; ++r) {
       const auto& p = ref.positions[v];
       def.positions[v][r] = rot[3 * r] * p[0] + rot[3 * r + 1] * p[1] + rot[3 * r + 2] * p[2] +
-                            (r == 0 ? 5.0 : r == 1 ? -3.0 : 11.0);
+                            (r == 0   ? 5.0
+                             : r == 1 ? -3.0
+                                      : 11.0);
     }
   }
   const auto out = compute_triangle_strain(ref, def);
@@ -91,8 +94,7 @@ TEST(TriangleStrain, RigidMotionOfTiltedTriangle) {
 
 TEST(TriangleStrain, NearlyCollapsedDeformedTriangle) {
   // |n| = 1e-10 passes the normal test but det b = 1e-20 is rejected.
-  EXPECT_FALSE(
-      compute_triangle_strain(kUnitRight, triangle({0, 0, 0}, {1, 0, 0}, {0, 1e-10, 0})));
+  EXPECT_FALSE(compute_triangle_strain(kUnitRight, triangle({0, 0, 0}, {1, 0, 0}, {0, 1e-10, 0})));
   const auto s = compute_triangle_strain(kUnitRight, triangle({0, 0, 0}, {1, 0, 0}, {0, 2e-9, 0}));
   ASSERT_TRUE(s.has_value());
   EXPECT_NEAR(s->jacobian, 2e-9, 1e-24);
@@ -102,8 +104,8 @@ TEST(TriangleStrain, NearlyCollapsedDeformedTriangle) {
 
 TEST(TriangleStrain, DegenerateTrianglesAreRejected) {
   const TriangleVertices degenerate[] = {
-      triangle({0, 0, 0}, {1, 0, 0}, {1, 0, 0}),      // repeated vertex
-      triangle({0, 0, 0}, {1, 1, 1}, {2, 2, 2}),      // collinear
+      triangle({0, 0, 0}, {1, 0, 0}, {1, 0, 0}),         // repeated vertex
+      triangle({0, 0, 0}, {1, 1, 1}, {2, 2, 2}),         // collinear
       triangle({0, 0, 0}, {1e-10, 0, 0}, {0, 1e-9, 0}),  // |N| = 1e-19
   };
   for (const TriangleVertices& t : degenerate) {

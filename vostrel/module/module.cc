@@ -14,14 +14,14 @@ PYBIND11_MODULE(native_vostrel, m) {
   m.doc() = "Native acceleration kernels for Orvalle vostrel.";
 
   m.def("reconstruct_tracks", &vostrel::reconstruct_tracks, py::arg("K"), py::arg("dist"),
-        py::arg("R"), py::arg("t"), py::arg("point_indices"), py::arg("cam_indices"),
-        py::arg("uv"), py::arg("dic_u"), py::arg("dic_v"), py::arg("dic_corrcoef"),
-        py::arg("dic_valid"), py::arg("reduced_height"), py::arg("reduced_width"),
-        py::arg("subset_spacing"), py::arg("min_views"), py::arg("min_corrcoef"),
-        py::arg("max_reprojection_error_px"), py::arg("scale"));
+        py::arg("R"), py::arg("t"), py::arg("point_indices"), py::arg("cam_indices"), py::arg("uv"),
+        py::arg("dic_u"), py::arg("dic_v"), py::arg("dic_corrcoef"), py::arg("dic_valid"),
+        py::arg("reduced_height"), py::arg("reduced_width"), py::arg("subset_spacing"),
+        py::arg("min_views"), py::arg("min_corrcoef"), py::arg("max_reprojection_error_px"),
+        py::arg("scale"));
 
-  m.def("reconstruct_pair_surface_points", &vostrel::reconstruct_pair_surface_points,
-        py::arg("K"), py::arg("dist"), py::arg("R"), py::arg("t"), py::arg("point_indices"),
+  m.def("reconstruct_pair_surface_points", &vostrel::reconstruct_pair_surface_points, py::arg("K"),
+        py::arg("dist"), py::arg("R"), py::arg("t"), py::arg("point_indices"),
         py::arg("cam_indices"), py::arg("uv"), py::arg("dic_u"), py::arg("dic_v"),
         py::arg("dic_corrcoef"), py::arg("dic_valid"), py::arg("reduced_height"),
         py::arg("reduced_width"), py::arg("subset_spacing"), py::arg("cam_a"), py::arg("cam_b"),

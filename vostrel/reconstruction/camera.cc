@@ -219,11 +219,10 @@ std::optional<Vec3> triangulate_dlt(const Vec2* observations, const Extrinsic* m
 }
 
 std::array<std::optional<Vec3>, 2> triangulate_dlt_pair(const Vec2* obs0, const Vec2* obs1,
-                                                        const Extrinsic* matrices,
-                                                        std::size_t n) {
+                                                        const Extrinsic* matrices, std::size_t n) {
   if (n < 2) return {std::nullopt, std::nullopt};
-  const std::array<std::array<double, 4>, 2> h = smallest_eigenvectors_4x4(
-      normal_matrix(obs0, matrices, n), normal_matrix(obs1, matrices, n));
+  const std::array<std::array<double, 4>, 2> h =
+      smallest_eigenvectors_4x4(normal_matrix(obs0, matrices, n), normal_matrix(obs1, matrices, n));
   return {dehomogenise(h[0]), dehomogenise(h[1])};
 }
 

@@ -142,7 +142,6 @@ std::array<std::array<double, 4>, 2> smallest_eigenvectors_4x4(const std::array<
 // point in the reference and in the deformed state): first = obs0, second =
 // obs1, each as triangulate_dlt would return it.
 std::array<std::optional<Vec3>, 2> triangulate_dlt_pair(const Vec2* obs0, const Vec2* obs1,
-                                                        const Extrinsic* matrices,
-                                                        std::size_t n);
+                                                        const Extrinsic* matrices, std::size_t n);
 
 }  // namespace vostrel

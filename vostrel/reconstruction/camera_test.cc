@@ -124,8 +124,8 @@ TEST(CameraModelTest, ExtrinsicMatrixIsRotationBesideTranslation) {
 TEST(CameraModelTest, UndistortThenProjectReturnsThePixel) {
   const CameraModel camera = distorted_camera();
   const Extrinsic e = camera_extrinsic_matrix(rotation_y(0.2), {0.1, -0.05, 3.0});
-  for (const Vec2 pixel : {Vec2{640.0, 512.0}, Vec2{900.0, 300.0}, Vec2{100.0, 950.0},
-                           Vec2{1200.0, 1000.0}}) {
+  for (const Vec2 pixel :
+       {Vec2{640.0, 512.0}, Vec2{900.0, 300.0}, Vec2{100.0, 950.0}, Vec2{1200.0, 1000.0}}) {
     const Vec2 n = undistort_pixel(camera, pixel[0], pixel[1]);
     // A point on the pixel's ray, at depth 4 in camera coordinates, mapped
     // back to the reconstruction frame: X = Rᵀ (Xc − t).
@@ -159,8 +159,8 @@ TEST(CameraModelTest, BatchedUndistortionMatchesSingleCalls) {
   const CameraModel vanishing = make_camera_model(1.0, 1.0, 0.0, 0.0, 1, -1.0, 0.0);
   const CameraModel k2_only = make_camera_model(900.0, 910.0, 300.0, 200.0, 2, 0.0, 0.4);
   const std::vector<const CameraModel*> cameras{&distorted, &pinhole, &vanishing, &k2_only};
-  const std::vector<Vec2> pixels{{640.0, 512.0}, {1.0, 0.0},    {1200.0, 3.0}, {-400.0, 1500.0},
-                                 {nan, 10.0},    {inf, -inf},   {0.5, 0.25},   {1e200, 1e200}};
+  const std::vector<Vec2> pixels{{640.0, 512.0}, {1.0, 0.0},  {1200.0, 3.0}, {-400.0, 1500.0},
+                                 {nan, 10.0},    {inf, -inf}, {0.5, 0.25},   {1e200, 1e200}};
   // Every camera with every pixel, four lanes at a time in rotating
   // combinations, so that lanes stop at different steps beside each other.
   for (std::size_t start = 0; start < cameras.size() * pixels.size(); ++start) {
@@ -195,8 +195,7 @@ TEST(JacobiTest, DiagonalMatrixNeedsNoRotationAndTiesKeepTheLowerIndex) {
 
 TEST(JacobiTest, FindsTheNullVectorOfARankThreeMatrix) {
   // M = Σ a aᵀ over three vectors orthogonal to h = (1, 2, -1, 1).
-  const std::array<std::array<double, 4>, 3> basis{
-      {{2, -1, 0, 0}, {1, 0, 1, 0}, {0, 0, 1, 1}}};
+  const std::array<std::array<double, 4>, 3> basis{{{2, -1, 0, 0}, {1, 0, 1, 0}, {0, 0, 1, 1}}};
   std::array<double, 16> m{};
   for (const auto& a : basis) {
     for (int i = 0; i < 4; ++i) {
@@ -252,18 +251,30 @@ std::vector<std::array<double, 16>> solver_inputs() {
     }
     out.push_back(m);
   }
-  const double specials[] = {0.0, -0.0, 1e-13, 1e-12, std::numeric_limits<double>::quiet_NaN(),
-                             std::numeric_limits<double>::infinity(), -1e300};
+  const double specials[] = {0.0,
+                             -0.0,
+                             1e-13,
+                             1e-12,
+                             std::numeric_limits<double>::quiet_NaN(),
+                             std::numeric_limits<double>::infinity(),
+                             -1e300};
   for (int k = 0; k < 800; ++k) {
     std::array<double, 16> m{};
     for (int i = 0; i < 4; ++i) {
       for (int j = i; j < 4; ++j) {
         double value = 10.0 * unit(rng);
         switch (k % 4) {
-          case 0: value = std::round(value); break;
-          case 1: value = i == j ? value : 1e-12 * value; break;
-          case 2: if (unit(rng) > 0.7) value = specials[rng() % 7]; break;
-          default: break;
+          case 0:
+            value = std::round(value);
+            break;
+          case 1:
+            value = i == j ? value : 1e-12 * value;
+            break;
+          case 2:
+            if (unit(rng) > 0.7) value = specials[rng() % 7];
+            break;
+          default:
+            break;
         }
         m[4 * i + j] = value;
         m[4 * j + i] = value;
@@ -327,9 +338,9 @@ TEST(TriangulationTest, NoiseFreeViewsTriangulateExactly) {
 
 TEST(TriangulationTest, ThreeDistortedViewsRecoverThePoint) {
   const TwoViewRig rig;
-  const Extrinsic above = camera_extrinsic_matrix({1, 0, 0, 0, std::cos(0.2), -std::sin(0.2), 0,
-                                                   std::sin(0.2), std::cos(0.2)},
-                                                  {0.0, 0.3, 2.6});
+  const Extrinsic above = camera_extrinsic_matrix(
+      {1, 0, 0, 0, std::cos(0.2), -std::sin(0.2), 0, std::sin(0.2), std::cos(0.2)},
+      {0.0, 0.3, 2.6});
   const Vec3 x{0.12, 0.07, -0.05};
   const Vec2 obs[3] = {rig.observe(rig.left, x), rig.observe(rig.right, x), rig.observe(above, x)};
   const Extrinsic matrices[3] = {rig.left, rig.right, above};
@@ -340,9 +351,9 @@ TEST(TriangulationTest, ThreeDistortedViewsRecoverThePoint) {
 
 TEST(TriangulationTest, PairOfTriangulationsMatchesSingleOnes) {
   const TwoViewRig rig;
-  const Extrinsic above = camera_extrinsic_matrix({1, 0, 0, 0, std::cos(0.2), -std::sin(0.2), 0,
-                                                   std::sin(0.2), std::cos(0.2)},
-                                                  {0.0, 0.3, 2.6});
+  const Extrinsic above = camera_extrinsic_matrix(
+      {1, 0, 0, 0, std::cos(0.2), -std::sin(0.2), 0, std::sin(0.2), std::cos(0.2)},
+      {0.0, 0.3, 2.6});
   const Extrinsic matrices[3] = {rig.left, rig.right, above};
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const Vec3 x{0.12, 0.07, -0.05};

@@ -21,8 +21,7 @@ void check_extents(const char* name, py::ssize_t rows, py::ssize_t cols, int hei
 
 void check_not_negative(const char* name, int value) {
   if (value < 0) {
-    throw std::invalid_argument(std::string(name) + " = " + std::to_string(value) +
-                                " is negative");
+    throw std::invalid_argument(std::string(name) + " = " + std::to_string(value) + " is negative");
   }
 }
 
@@ -64,7 +63,8 @@ void throw_camera_out_of_range(std::int64_t c, const char* label, std::int64_t o
 }
 
 void DicFields::check_camera(std::int64_t c, const char* label, std::int64_t observation) const {
-  if (c < 0 || c >= u.shape(0)) throw_camera_out_of_range(c, label, observation, u.shape(0), "dic_u");
+  if (c < 0 || c >= u.shape(0))
+    throw_camera_out_of_range(c, label, observation, u.shape(0), "dic_u");
   if (c >= v.shape(0)) throw_camera_out_of_range(c, label, observation, v.shape(0), "dic_v");
   if (c >= corrcoef.shape(0)) {
     throw_camera_out_of_range(c, label, observation, corrcoef.shape(0), "dic_corrcoef");

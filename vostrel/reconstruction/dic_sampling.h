@@ -30,9 +30,8 @@ struct DicSample {
 // Hidden like the pybind11 view types it holds (GCC warns otherwise).
 struct __attribute__((visibility("hidden"))) DicFields {
   DicFields(const pybind11::array_t<double>& dic_u, const pybind11::array_t<double>& dic_v,
-            const pybind11::array_t<double>& dic_corrcoef,
-            const pybind11::array_t<bool>& dic_valid, int reduced_height, int reduced_width,
-            int subset_spacing);
+            const pybind11::array_t<double>& dic_corrcoef, const pybind11::array_t<bool>& dic_valid,
+            int reduced_height, int reduced_width, int subset_spacing);
 
   // Throws std::invalid_argument unless camera c lies within the first extent
   // of all four arrays; `label` names where c came from ("cam_a",

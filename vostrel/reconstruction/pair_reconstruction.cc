@@ -121,10 +121,10 @@ ObservationInputs::ObservationInputs(const py::array_t<double>& K_in,
   const py::ssize_t n_poses = std::min(R.shape(0), t.shape(0));
   extrinsics_.reserve(static_cast<std::size_t>(n_poses));
   for (py::ssize_t c = 0; c < n_poses; ++c) {
-    extrinsics_.push_back(camera_extrinsic_matrix(
-        {R(c, 0, 0), R(c, 0, 1), R(c, 0, 2), R(c, 1, 0), R(c, 1, 1), R(c, 1, 2), R(c, 2, 0),
-         R(c, 2, 1), R(c, 2, 2)},
-        {t(c, 0), t(c, 1), t(c, 2)}));
+    extrinsics_.push_back(
+        camera_extrinsic_matrix({R(c, 0, 0), R(c, 0, 1), R(c, 0, 2), R(c, 1, 0), R(c, 1, 1),
+                                 R(c, 1, 2), R(c, 2, 0), R(c, 2, 1), R(c, 2, 2)},
+                                {t(c, 0), t(c, 1), t(c, 2)}));
   }
 }
 
@@ -149,9 +149,9 @@ py::dict reconstruct_pair_surface_points(
     const py::array_t<double>& t, const py::array_t<std::int64_t>& point_indices,
     const py::array_t<std::int32_t>& cam_indices, const py::array_t<double>& uv,
     const py::array_t<double>& dic_u, const py::array_t<double>& dic_v,
-    const py::array_t<double>& dic_corrcoef, const py::array_t<bool>& dic_valid,
-    int reduced_height, int reduced_width, int subset_spacing, int cam_a, int cam_b,
-    double min_corrcoef, double max_reprojection_error_px, double scale) {
+    const py::array_t<double>& dic_corrcoef, const py::array_t<bool>& dic_valid, int reduced_height,
+    int reduced_width, int subset_spacing, int cam_a, int cam_b, double min_corrcoef,
+    double max_reprojection_error_px, double scale) {
   const ObservationInputs in(K, dist, R, t, point_indices, cam_indices, uv);
 
   // Pairing table as (identifier, 2 · observation + in_b) sorted ascending:
@@ -223,9 +223,8 @@ py::dict reconstruct_pair_surface_points(
       matrices[1] = in.extrinsic(cam_b, "cam_b", -1);
     }
     // Reference observations first, deformed ones after, camera a before b.
-    const std::array<Vec2, 4> normalised =
-        undistort_pixels<4>({camera_a, camera_b, camera_a, camera_b},
-                            {row.uv_a, row.uv_b, row.def_a, row.def_b});
+    const std::array<Vec2, 4> normalised = undistort_pixels<4>(
+        {camera_a, camera_b, camera_a, camera_b}, {row.uv_a, row.uv_b, row.def_a, row.def_b});
 
     // Both solves at once; the deformed one is simply discarded when the
     // reference one fails.

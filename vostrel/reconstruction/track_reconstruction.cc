@@ -56,8 +56,7 @@ py::dict reconstruct_tracks(const py::array_t<double>& K, const py::array_t<doub
                             const py::array_t<double>& dic_corrcoef,
                             const py::array_t<bool>& dic_valid, int reduced_height,
                             int reduced_width, int subset_spacing, int min_views,
-                            double min_corrcoef, double max_reprojection_error_px,
-                            double scale) {
+                            double min_corrcoef, double max_reprojection_error_px, double scale) {
   const ObservationInputs in(K, dist, R, t, point_indices, cam_indices, uv);
 
   // Track table as (identifier, observation) sorted ascending: groups in

@@ -22,7 +22,7 @@ pybind11::dict reconstruct_tracks(
     const pybind11::array_t<std::int32_t>& cam_indices, const pybind11::array_t<double>& uv,
     const pybind11::array_t<double>& dic_u, const pybind11::array_t<double>& dic_v,
     const pybind11::array_t<double>& dic_corrcoef, const pybind11::array_t<bool>& dic_valid,
-    int reduced_height, int reduced_width, int subset_spacing, int min_views,
-    double min_corrcoef, double max_reprojection_error_px, double scale);
+    int reduced_height, int reduced_width, int subset_spacing, int min_views, double min_corrcoef,
+    double max_reprojection_error_px, double scale);
 
 }  // namespace vostrel
