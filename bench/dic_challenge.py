@@ -42,9 +42,9 @@ try:
 except ImportError:
     sys.path.insert(0, str(REPO_ROOT / "python"))
 
-from dicpipe.cli import DEFAULTS, Dic2dError, find_cli, grid_step, run_dic2d  # noqa: E402
+from dicpipe.dic2d import DEFAULTS, Dic2dError, find_cli, run_dic2d  # noqa: E402
 from dicpipe.files import write_image, write_mask  # noqa: E402
-from dicpipe.pipeline import choose_seed  # noqa: E402
+from dicpipe.grid import choose_seed, grid_step  # noqa: E402
 
 DEFAULT_DATA = REPO_ROOT.parent / "shared" / "data" / "dic-challenge-1"
 DEFAULT_OUT = REPO_ROOT / "out" / "dic_challenge"

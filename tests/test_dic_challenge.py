@@ -27,8 +27,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from dicpipe.cli import DEFAULTS, grid_step, run_dic2d
-from dicpipe.pipeline import choose_seed
+from dicpipe.dic2d import DEFAULTS, run_dic2d
+from dicpipe.grid import choose_seed, grid_step
 
 # Beside the repository by default; DIC_CHALLENGE_DATA points elsewhere.
 DATA = Path(

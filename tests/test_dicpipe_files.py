@@ -11,7 +11,7 @@ from conftest import assert_close
 from PIL import Image
 
 from dicpipe import files
-from dicpipe.cli import Dic2dError, build_command, parse_report, run_dic2d
+from dicpipe.dic2d import Dic2dError, build_command, parse_report, run_dic2d
 
 
 def test_image_bytes_follow_x_major_layout(tmp_path):
@@ -261,7 +261,7 @@ def test_cli_found_beside_the_interpreter_without_path(tmp_path, monkeypatch):
     # Regression: the environment's python run without activating the
     # environment (as scripts/demo.sh does) has the scripts directory off
     # PATH; the runner must still find the dic2d_cli installed there.
-    import dicpipe.cli as cli
+    import dicpipe.dic2d as cli
 
     scripts = tmp_path / "bin"
     scripts.mkdir()

@@ -10,7 +10,8 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from dicpipe.pipeline import choose_seed, run_pipeline
+from dicpipe.grid import choose_seed
+from dicpipe.pipeline import run_pipeline
 
 STRAIN = 0.01
 

@@ -1,6 +1,6 @@
 """Pipeline helpers around dic2d_cli and native_vostrel: files, runs, synthetic data, meshes, figures."""
 
-from .cli import Dic2dError, Dic2dRun, find_cli, grid_step, run_dic2d
+from .dic2d import Dic2dError, Dic2dRun, find_cli, run_dic2d
 from .files import (
     DicField,
     FileFormatError,
@@ -15,6 +15,7 @@ from .files import (
     write_mask,
     write_output,
 )
+from .grid import choose_seed, grid_step
 
 __all__ = [
     "Dic2dError",
@@ -23,6 +24,7 @@ __all__ = [
     "FileFormatError",
     "convert_picture",
     "find_cli",
+    "choose_seed",
     "grid_step",
     "load_mask_picture",
     "load_picture",

@@ -23,30 +23,9 @@ import numpy as np
 
 from . import mesh as meshing
 from . import render
-from .cli import Dic2dRun, run_dic2d
+from .dic2d import Dic2dRun, run_dic2d
 from .files import stack_cameras
-
-
-def choose_seed(mask: np.ndarray, step: int, margin: int) -> tuple[int, int]:
-    """A reduced-grid point (x, y) inside the ROI, nearest to the ROI's centroid.
-
-    Both coordinates are multiples of `step`, and the point is at least
-    `margin` pixels (the subset radius) from the image border, as the
-    correlation requires without subset truncation.
-    """
-    m = np.asarray(mask, dtype=bool)
-    h, w = m.shape
-    ys, xs = np.nonzero(m)
-    if len(xs) == 0:
-        raise ValueError("the ROI mask is empty")
-    gy, gx = np.mgrid[0:h:step, 0:w:step]
-    ok = m[gy, gx] & (gx >= margin) & (gy >= margin) & (gx < w - margin) & (gy < h - margin)
-    if not ok.any():
-        raise ValueError("no reduced-grid point of the ROI is far enough from the image border")
-    d2 = (gx - xs.mean()) ** 2 + (gy - ys.mean()) ** 2
-    d2 = np.where(ok, d2, np.inf)
-    i = np.unravel_index(np.argmin(d2), d2.shape)
-    return int(gx[i]), int(gy[i])
+from .grid import choose_seed
 
 
 @dataclass

@@ -95,11 +95,6 @@ def find_cli(path: PathLike | None = None) -> str:
     return found
 
 
-def grid_step(subset_spacing: int = DEFAULTS["subset_spacing"]) -> int:
-    """Pitch of the reduced grid in pixels."""
-    return int(subset_spacing) + 1
-
-
 def _option_text(key: str, value: Any) -> str:
     if key in FLAG_OPTIONS:
         if not isinstance(value, (bool, np.bool_)):
