@@ -60,29 +60,58 @@ void bspline_prefilter_line(double* line, std::int64_t n, std::int64_t stride);
 // filled. Computed once per image and run.
 BsplineCoefficients compute_bspline_coefficients(const GrayImage& image);
 
-// The four weights of the cubic B-spline and of its derivative for the taps
-// floor(t) - 1 .. floor(t) + 2 at fraction f = t - floor(t) in [0, 1).
-struct BsplineWeights {
-  std::array<double, 4> value;
-  std::array<double, 4> slope;
-};
+// Four doubles operated on lane by lane; each lane is the IEEE operation its
+// scalar form would be, so four-lane code gives the bits of the scalar code
+// (on CPUs without 256-bit registers the compiler uses two halves).
+using Double4 = double __attribute__((vector_size(32)));
 
-inline BsplineWeights bspline_weights(double f) {
-  const double g = 1.0 - f;
-  const double f2 = f * f;
-  const double f3 = f2 * f;
-  const double g2 = g * g;
+// (Four-lane values are passed by reference: returning one by value would
+// depend on the instruction set in the calling convention.)
+inline void load4(const double* p, Double4& v) { __builtin_memcpy(&v, p, sizeof v); }
+
+// The four weights of the cubic B-spline (value) and of its derivative
+// (slope) for the taps floor(t) - 1 .. floor(t) + 2 at fraction
+// f = t - floor(t) in [0, 1). T is double, or Double4 for four positions.
+template <typename T>
+inline void bspline_value_weights(const T& f, T (&w)[4]) {
+  const T g = 1.0 - f;
+  const T f2 = f * f;
+  const T f3 = f2 * f;
   constexpr double kSixth = 1.0 / 6.0;
-  BsplineWeights w;
-  w.value[0] = (g2 * g) * kSixth;
-  w.value[1] = ((0.5 * f3) - f2) + (4.0 * kSixth);
-  w.value[2] = (((-0.5 * f3) + (0.5 * f2)) + (0.5 * f)) + kSixth;
-  w.value[3] = f3 * kSixth;
-  w.slope[0] = -0.5 * g2;
-  w.slope[1] = (1.5 * f2) - (2.0 * f);
-  w.slope[2] = ((-1.5 * f2) + f) + 0.5;
-  w.slope[3] = 0.5 * f2;
-  return w;
+  constexpr double kTwoThirds = 4.0 / 6.0;
+  w[0] = ((g * g) * g) * kSixth;
+  w[1] = ((0.5 * f3) - f2) + kTwoThirds;
+  w[2] = (((-0.5 * f3) + (0.5 * f2)) + (0.5 * f)) + kSixth;
+  w[3] = f3 * kSixth;
+}
+
+template <typename T>
+inline void bspline_slope_weights(const T& f, T (&w)[4]) {
+  const T g = 1.0 - f;
+  const T f2 = f * f;
+  w[0] = -0.5 * (g * g);
+  w[1] = (1.5 * f2) - (2.0 * f);
+  w[2] = ((-1.5 * f2) + f) + 0.5;
+  w[3] = 0.5 * f2;
+}
+
+// The interpolation sum over the 4 x 4 taps whose first tap is `p` (the
+// column of x0 - 1 at row y0 - 1; columns `h` apart, rows contiguous), in
+// the one order every caller uses: along x for the four rows at once,
+//   t_j = ((wx0 c_0j + wx1 c_1j) + wx2 c_2j) + wx3 c_3j,
+// then along y, ((wy0 t_0 + wy1 t_1) + wy2 t_2) + wy3 t_3.
+inline void bspline_rows(const double* p, std::int64_t h, double wx0, double wx1, double wx2,
+                         double wx3, Double4& t) {
+  Double4 c0, c1, c2, c3;
+  load4(p, c0);
+  load4(p + h, c1);
+  load4(p + 2 * h, c2);
+  load4(p + 3 * h, c3);
+  t = ((wx0 * c0 + wx1 * c1) + wx2 * c2) + wx3 * c3;
+}
+
+inline double bspline_dot(const Double4& t, const double (&wy)[4]) {
+  return ((wy[0] * t[0] + wy[1] * t[1]) + wy[2] * t[2]) + wy[3] * t[3];
 }
 
 struct BsplineSample {
@@ -97,46 +126,47 @@ inline bool bspline_inside(const BsplineCoefficients& c, double x, double y) {
          y <= static_cast<double>(c.height) - 1.0;
 }
 
+// First tap of the support of base cell (x0, y0) in padded storage.
+inline const double* bspline_first_tap(const BsplineCoefficients& c, std::int64_t x0,
+                                       std::int64_t y0) {
+  return c.values.data() + (x0 - 1 + kBsplinePad) * c.padded_height + (y0 - 1 + kBsplinePad);
+}
+
 // Value only, position already checked with bspline_inside.
 inline double bspline_value_inside(const BsplineCoefficients& c, double x, double y) {
   // Non-negative and below 2^31: truncation is the floor.
   const auto x0 = static_cast<std::int64_t>(x);
   const auto y0 = static_cast<std::int64_t>(y);
-  const BsplineWeights wx = bspline_weights(x - static_cast<double>(x0));
-  const BsplineWeights wy = bspline_weights(y - static_cast<double>(y0));
-  const std::int64_t h = c.padded_height;
-  // First tap (x0 - 1, y0 - 1) in padded storage.
-  const double* p = c.values.data() + (x0 - 1 + kBsplinePad) * h + (y0 - 1 + kBsplinePad);
-  double sum = 0.0;
-  for (int i = 0; i < 4; ++i) {
-    const double* q = p + i * h;
-    const double column =
-        ((wy.value[0] * q[0] + wy.value[1] * q[1]) + wy.value[2] * q[2]) + wy.value[3] * q[3];
-    sum += wx.value[i] * column;
-  }
-  return sum;
+  double wx[4];
+  double wy[4];
+  bspline_value_weights(x - static_cast<double>(x0), wx);
+  bspline_value_weights(y - static_cast<double>(y0), wy);
+  Double4 t;
+  bspline_rows(bspline_first_tap(c, x0, y0), c.padded_height, wx[0], wx[1], wx[2], wx[3], t);
+  return bspline_dot(t, wy);
 }
 
 // Value and gradient, position already checked with bspline_inside.
 inline BsplineSample bspline_sample_inside(const BsplineCoefficients& c, double x, double y) {
   const auto x0 = static_cast<std::int64_t>(x);
   const auto y0 = static_cast<std::int64_t>(y);
-  const BsplineWeights wx = bspline_weights(x - static_cast<double>(x0));
-  const BsplineWeights wy = bspline_weights(y - static_cast<double>(y0));
+  const double fx = x - static_cast<double>(x0);
+  const double fy = y - static_cast<double>(y0);
+  double wx[4];
+  double wy[4];
+  double sx[4];
+  double sy[4];
+  bspline_value_weights(fx, wx);
+  bspline_value_weights(fy, wy);
+  bspline_slope_weights(fx, sx);
+  bspline_slope_weights(fy, sy);
+  const double* p = bspline_first_tap(c, x0, y0);
   const std::int64_t h = c.padded_height;
-  const double* p = c.values.data() + (x0 - 1 + kBsplinePad) * h + (y0 - 1 + kBsplinePad);
-  BsplineSample s;
-  for (int i = 0; i < 4; ++i) {
-    const double* q = p + i * h;
-    const double column =
-        ((wy.value[0] * q[0] + wy.value[1] * q[1]) + wy.value[2] * q[2]) + wy.value[3] * q[3];
-    const double column_slope =
-        ((wy.slope[0] * q[0] + wy.slope[1] * q[1]) + wy.slope[2] * q[2]) + wy.slope[3] * q[3];
-    s.value += wx.value[i] * column;
-    s.gx += wx.slope[i] * column;
-    s.gy += wx.value[i] * column_slope;
-  }
-  return s;
+  Double4 t;
+  Double4 ts;
+  bspline_rows(p, h, wx[0], wx[1], wx[2], wx[3], t);
+  bspline_rows(p, h, sx[0], sx[1], sx[2], sx[3], ts);
+  return {bspline_dot(t, wy), bspline_dot(ts, wy), bspline_dot(t, sy)};
 }
 
 // Value at (x, y), or nothing outside the sampled domain.

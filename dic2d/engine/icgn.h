@@ -1,0 +1,131 @@
+#pragma once
+// Inverse-compositional Gauss-Newton (IC-GN) refinement of a subset match for
+// the sum of squared differences (SSD) or the zero-normalised sum of squared
+// differences (ZNSSD), with bilinear or cubic B-spline interpolation of the
+// deformed image.
+//
+// Conventions: the subset is an ordered offsets list (dx, dy) around an
+// integer centre (cx, cy); the warp of AffineParams p maps a subset pixel to
+//   x' = (cx + dx) + u + du_dx * dx + du_dy * dy,
+//   y' = (cy + dy) + v + dv_dx * dx + dv_dy * dy,
+// evaluated left to right, exactly as the forward-additive refinement.
+// Written as a 3 x 3 matrix on local coordinates (dx, dy, 1),
+//   W(p) = [[1 + du_dx, du_dy, u], [dv_dx, 1 + dv_dy, v], [0, 0, 1]].
+//
+// The reference side is prepared once per point (IcgnSubset): the gradient
+// of the reference at every subset pixel, the steepest-descent images
+// s = (gx, gy, gx dx, gx dy, gy dx, gy dy) and the Hessian sum s s^T. Each
+// iteration samples the deformed image once per pixel, solves H dp = -b with
+//   b = sum s r,  r = (f - mean f) - (|f| / |g|) (g - mean g)   (ZNSSD),
+//                 r = f - g                                     (SSD),
+// (|f| the root of the centred sum of squares) and composes the update,
+// W(p) <- W(p) W(dp)^-1. The stop rule, minimum pixel counts, singularity
+// limits and final zero-normalised cross-correlation (ZNCC) coefficient are
+// those of the forward-additive refinement: translation stops when
+// cutoff_diffnorm > |(du, dv)|, the affine stage when it exceeds the norm of
+// all six update entries; at most cutoff_iteration iterations, reaching the
+// limit is no failure. ZNSSD is invariant to a gain and an offset of the
+// deformed gray values within the subset; SSD is not.
+//
+// Reference gradients: the analytic gradient of the reference's B-spline at
+// the pixel for kBspline3; for kBilinear the central difference
+// (I(x + 1) - I(x - 1)) / 2 (which is the half-pixel bilinear gradient at an
+// integer pixel), with the image mirrored about its first and last samples
+// at the border. Deformed samples follow the border policy of the chosen
+// interpolation (interpolation.h, bspline.h); pixels that cannot be sampled
+// are left out of that iteration, and the Hessian and reference statistics
+// are then summed over the pixels kept.
+//
+// Sums over pixels run in offset order in four interleaved partial sums
+// (pixel k adds to lane k mod 4), combined as (l0 + l1) + (l2 + l3), so that
+// four-lane and two-lane hardware give the same bits.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "dic2d/engine/bspline.h"
+#include "dic2d/engine/refinement.h"
+#include "dic2d/io/image_files.h"
+#include "dic2d/roi/reduced_grid.h"
+
+namespace dic2d {
+
+enum class MatchCriterion : std::uint8_t { kSsd, kZnssd };
+enum class SubpixelInterpolation : std::uint8_t { kBilinear, kBspline3 };
+
+// The two images of a run as IC-GN reads them. The images themselves are
+// borrowed (the caller keeps them alive); B-spline coefficients are computed
+// once here and owned.
+struct IcgnImages {
+  const GrayImage* reference = nullptr;
+  const GrayImage* deformed = nullptr;
+  MatchCriterion criterion = MatchCriterion::kZnssd;
+  SubpixelInterpolation interpolation = SubpixelInterpolation::kBspline3;
+  BsplineCoefficients reference_coefficients;  // empty unless kBspline3
+  BsplineCoefficients deformed_coefficients;   // empty unless kBspline3
+};
+
+// The images must have positive sizes and matching pixel counts (validated
+// by the caller).
+IcgnImages prepare_icgn_images(const GrayImage& reference, const GrayImage& deformed,
+                               MatchCriterion criterion, SubpixelInterpolation interpolation);
+
+// Reference side of one subset. Storage is reused between points.
+struct IcgnSubset {
+  std::int32_t cx = 0;
+  std::int32_t cy = 0;
+  std::vector<double> offset_x;  // dx, offset order
+  std::vector<double> offset_y;  // dy
+  std::vector<double> pixel_x;   // cx + dx
+  std::vector<double> pixel_y;   // cy + dy
+  std::vector<double> values;    // reference gray values f
+  std::vector<double> centred;   // f - mean
+  // Steepest-descent images, one array per parameter in AffineParams order.
+  std::array<std::vector<double>, 6> steepest;
+  // Upper triangle of sum s s^T over all pixels, row by row
+  // (h00, h01, ..., h05, h11, ..., h55).
+  std::array<double, 21> hessian{};
+  double mean = 0.0;
+  double srr = 0.0;  // sum of centred^2
+  std::size_t size() const { return values.size(); }
+};
+
+// Per-iteration storage, reused between calls so that no iteration
+// allocates.
+struct IcgnScratch {
+  std::vector<double> sample;
+  std::vector<std::uint8_t> usable;
+  std::vector<double> residual;
+};
+
+// Gathers the reference side of the subset `offsets` around (cx, cy); every
+// offset must lie inside the reference image.
+void prepare_icgn_subset(const IcgnImages& images, const std::vector<SubsetOffset>& offsets,
+                         std::int32_t cx, std::int32_t cy, IcgnSubset& subset);
+
+// Translation-only IC-GN from (u, v); nothing on failure (fewer than 3
+// usable pixels, singular 2 x 2 system, non-finite update, flat subset).
+std::optional<TranslationResult> icgn_translation(const IcgnImages& images,
+                                                  const IcgnSubset& subset, double u, double v,
+                                                  const DicParameters& params,
+                                                  IcgnScratch& scratch);
+
+// Affine IC-GN from `initial`; nothing on failure (fewer than 6 usable
+// pixels, singular system or warp update, non-finite update, flat subset).
+std::optional<AffineResult> icgn_affine(const IcgnImages& images, const IcgnSubset& subset,
+                                        const AffineParams& initial, const DicParameters& params,
+                                        IcgnScratch& scratch);
+
+// Translation from `start`'s (u, v), then affine from that result with
+// `start`'s gradients; a failed stage leaves the estimate it was given.
+AffineResult icgn_refine_match(const IcgnImages& images, const IcgnSubset& subset,
+                               const AffineParams& start, double start_corrcoef,
+                               const DicParameters& params, IcgnScratch& scratch);
+
+// W(p) W(dp)^-1 in AffineParams form; nothing when dp's linear part is
+// singular (|det| <= kSingularLimit).
+std::optional<AffineParams> compose_inverse_update(const AffineParams& p, const AffineParams& dp);
+
+}  // namespace dic2d
