@@ -110,7 +110,10 @@ inline void bspline_rows(const double* p, std::int64_t h, double wx0, double wx1
   t = ((wx0 * c0 + wx1 * c1) + wx2 * c2) + wx3 * c3;
 }
 
-inline double bspline_dot(const Double4& t, const double (&wy)[4]) {
+inline double bspline_dot(const Double4& rows, const double (&wy)[4]) {
+  // Lanes read through memory, which every instruction set lowers alike.
+  double t[4];
+  __builtin_memcpy(t, &rows, sizeof t);
   return ((wy[0] * t[0] + wy[1] * t[1]) + wy[2] * t[2]) + wy[3] * t[3];
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "dic2d/engine/interpolation.h"
+#include "dic2d/engine/lane_dispatch.h"
 
 namespace dic2d {
 namespace {
@@ -13,7 +14,24 @@ using Mask4 = std::int64_t __attribute__((vector_size(32)));
 
 inline void store4(double* p, const Double4& v) { __builtin_memcpy(p, &v, sizeof v); }
 
-inline double lane_total(const Double4& acc) { return (acc[0] + acc[1]) + (acc[2] + acc[3]); }
+// Lanes are read and written through memory rather than by subscript: GCC
+// lowers a variable subscript of a 32-byte vector wrongly inside a function
+// compiled for AVX2 from a translation unit without it (the temporary is
+// sized for the baseline instruction set and the stack is overwritten).
+inline void lanes_of(const Double4& v, double (&out)[4]) { __builtin_memcpy(out, &v, sizeof v); }
+
+inline void add_to_lane(Double4& acc, std::size_t lane, double value) {
+  double a[4];
+  lanes_of(acc, a);
+  a[lane] += value;
+  __builtin_memcpy(&acc, a, sizeof acc);
+}
+
+inline double lane_total(const Double4& acc) {
+  double a[4];
+  lanes_of(acc, a);
+  return (a[0] + a[1]) + (a[2] + a[3]);
+}
 
 // Sum of term(k) over k < n, pixel k in lane k mod 4. `term4` computes the
 // four terms of pixels k .. k + 3 lane by lane with the same operations as
@@ -27,7 +45,7 @@ inline double lane_sum(std::size_t n, Term4 term4, Term term) {
     term4(k, t);
     acc += t;
   }
-  for (; k < n; ++k) acc[k % 4] += term(k);
+  for (; k < n; ++k) add_to_lane(acc, k % 4, term(k));
   return lane_total(acc);
 }
 
@@ -67,22 +85,40 @@ WarpRows warp_rows(const IcgnSubset& s, const AffineParams& p) {
           p.dv_dy};
 }
 
-// Samples the deformed image's B-spline at every warped pixel; returns the
-// number of pixels inside the sampled domain.
-std::size_t sample_bspline(const BsplineCoefficients& c, const WarpRows& warp, std::size_t n,
-                           double* out, std::uint8_t* usable) {
+// Lane sums of one sampling pass: sum of g and, for the first kCount
+// parameters, sum of s_i g. Valid only when every pixel was sampled.
+template <int kCount>
+struct PassSums {
+  double g = 0.0;
+  double sg[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+};
+
+// Samples the deformed image's B-spline at every warped pixel into `out`
+// (usable[k] = 1 inside the sampled domain) and sums g and s_i g on the way;
+// returns the number of pixels sampled. The four pixels of a group are
+// warped, weighted and summed lane by lane; their taps are read per pixel.
+template <int kCount>
+__attribute__((always_inline)) inline std::size_t sample_bspline_body(
+    const BsplineCoefficients& c, const WarpRows& warp, const IcgnSubset& subset, double* out,
+    std::uint8_t* usable, PassSums<kCount>& sums) {
+  const std::size_t n = subset.size();
   const double x_max = static_cast<double>(c.width) - 1.0;
   const double y_max = static_cast<double>(c.height) - 1.0;
   const std::int64_t h = c.padded_height;
   std::size_t kept = 0;
+  Double4 acc_g = {0.0, 0.0, 0.0, 0.0};
+  Double4 acc_s[6] = {};
   const auto single = [&](std::size_t k) {
     double x = 0.0;
     double y = 0.0;
     warp.at(k, x, y);
     if (bspline_inside(c, x, y)) {
-      out[k] = bspline_value_inside(c, x, y);
+      const double g = bspline_value_inside(c, x, y);
+      out[k] = g;
       usable[k] = 1;
       ++kept;
+      add_to_lane(acc_g, k % 4, g);
+      for (int i = 0; i < kCount; ++i) add_to_lane(acc_s[i], k % 4, subset.steepest[i][k] * g);
     } else {
       out[k] = 0.0;
       usable[k] = 0;
@@ -94,7 +130,9 @@ std::size_t sample_bspline(const BsplineCoefficients& c, const WarpRows& warp, s
     Double4 y;
     warp.at4(k, x, y);
     const Mask4 inside = (0.0 <= x) & (x <= x_max) & (0.0 <= y) & (y <= y_max);
-    if (!(inside[0] && inside[1] && inside[2] && inside[3])) {
+    std::int64_t in[4];
+    __builtin_memcpy(in, &inside, sizeof in);
+    if (!(in[0] && in[1] && in[2] && in[3])) {
       for (std::size_t j = k; j < k + 4; ++j) single(j);
       continue;
     }
@@ -107,26 +145,68 @@ std::size_t sample_bspline(const BsplineCoefficients& c, const WarpRows& warp, s
     Double4 wy[4];
     bspline_value_weights(fx, wx);
     bspline_value_weights(fy, wy);
+    // Rows t_j of each pixel along x, then transposed so that the sum along
+    // y runs over the four pixels at once: the operations of bspline_dot.
+    double w[4][4];
+    for (int i = 0; i < 4; ++i) lanes_of(wx[i], w[i]);
+    std::int32_t xs[4];
+    std::int32_t ys[4];
+    __builtin_memcpy(xs, &x0, sizeof xs);
+    __builtin_memcpy(ys, &y0, sizeof ys);
+    double t[4][4];
     for (int lane = 0; lane < 4; ++lane) {
-      const double* p = bspline_first_tap(c, x0[lane], y0[lane]);
-      Double4 t;
-      bspline_rows(p, h, wx[0][lane], wx[1][lane], wx[2][lane], wx[3][lane], t);
-      const double w[4] = {wy[0][lane], wy[1][lane], wy[2][lane], wy[3][lane]};
-      out[k + static_cast<std::size_t>(lane)] = bspline_dot(t, w);
+      Double4 row;
+      bspline_rows(bspline_first_tap(c, xs[lane], ys[lane]), h, w[0][lane], w[1][lane], w[2][lane],
+                   w[3][lane], row);
+      lanes_of(row, t[lane]);
     }
+    const Double4 t0 = {t[0][0], t[1][0], t[2][0], t[3][0]};
+    const Double4 t1 = {t[0][1], t[1][1], t[2][1], t[3][1]};
+    const Double4 t2 = {t[0][2], t[1][2], t[2][2], t[3][2]};
+    const Double4 t3 = {t[0][3], t[1][3], t[2][3], t[3][3]};
+    const Double4 g = ((wy[0] * t0 + wy[1] * t1) + wy[2] * t2) + wy[3] * t3;
+    store4(out + k, g);
     for (std::size_t j = k; j < k + 4; ++j) usable[j] = 1;
     kept += 4;
+    acc_g += g;
+    for (int i = 0; i < kCount; ++i) {
+      Double4 s;
+      load4(subset.steepest[i].data() + k, s);
+      acc_s[i] += s * g;
+    }
   }
   for (; k < n; ++k) single(k);
+  sums.g = lane_total(acc_g);
+  for (int i = 0; i < kCount; ++i) sums.sg[i] = lane_total(acc_s[i]);
   return kept;
 }
 
-// Bilinear samples at every warped pixel (border policy of interpolation.h).
-std::size_t sample_bilinear(const GrayImage& image, const WarpRows& warp, std::size_t n,
-                            double* out, std::uint8_t* usable) {
+template <int kCount>
+DIC_FOUR_LANE_TARGET std::size_t sample_bspline_four(const BsplineCoefficients& c,
+                                                     const WarpRows& warp, const IcgnSubset& subset,
+                                                     double* out, std::uint8_t* usable,
+                                                     PassSums<kCount>& sums) {
+  return sample_bspline_body<kCount>(c, warp, subset, out, usable, sums);
+}
+
+template <int kCount>
+std::size_t sample_bspline_two(const BsplineCoefficients& c, const WarpRows& warp,
+                               const IcgnSubset& subset, double* out, std::uint8_t* usable,
+                               PassSums<kCount>& sums) {
+  return sample_bspline_body<kCount>(c, warp, subset, out, usable, sums);
+}
+
+// Bilinear samples at every warped pixel (border policy of interpolation.h),
+// with the same sums as the B-spline pass.
+template <int kCount>
+std::size_t sample_bilinear(const GrayImage& image, const WarpRows& warp, const IcgnSubset& subset,
+                            double* out, std::uint8_t* usable, PassSums<kCount>& sums) {
+  const std::size_t n = subset.size();
   const double x_limit = static_cast<double>(image.width) - 1.0;
   const double y_limit = static_cast<double>(image.height) - 1.0;
   std::size_t kept = 0;
+  Double4 acc_g = {0.0, 0.0, 0.0, 0.0};
+  Double4 acc_s[6] = {};
   for (std::size_t k = 0; k < n; ++k) {
     double x = 0.0;
     double y = 0.0;
@@ -134,29 +214,66 @@ std::size_t sample_bilinear(const GrayImage& image, const WarpRows& warp, std::s
     if (0.0 <= x && x < x_limit && 0.0 <= y && y < y_limit) {
       const auto x0 = static_cast<std::int64_t>(x);
       const auto y0 = static_cast<std::int64_t>(y);
-      out[k] = bilinear_in_cell(image.pixels.data(), image.height, x0, y0,
-                                x - static_cast<double>(x0), y - static_cast<double>(y0));
+      const double g = bilinear_in_cell(image.pixels.data(), image.height, x0, y0,
+                                        x - static_cast<double>(x0), y - static_cast<double>(y0));
+      out[k] = g;
       usable[k] = 1;
       ++kept;
+      add_to_lane(acc_g, k % 4, g);
+      for (int i = 0; i < kCount; ++i) add_to_lane(acc_s[i], k % 4, subset.steepest[i][k] * g);
     } else {
       out[k] = 0.0;
       usable[k] = 0;
     }
   }
+  sums.g = lane_total(acc_g);
+  for (int i = 0; i < kCount; ++i) sums.sg[i] = lane_total(acc_s[i]);
   return kept;
 }
 
+template <int kCount>
 std::size_t sample_deformed(const IcgnImages& images, const IcgnSubset& subset,
-                            const AffineParams& p, IcgnScratch& scratch) {
+                            const AffineParams& p, IcgnScratch& scratch, PassSums<kCount>& sums) {
   const std::size_t n = subset.size();
   scratch.sample.resize(n);
   scratch.usable.resize(n);
   const WarpRows warp = warp_rows(subset, p);
-  if (images.interpolation == SubpixelInterpolation::kBspline3) {
-    return sample_bspline(images.deformed_coefficients, warp, n, scratch.sample.data(),
-                          scratch.usable.data());
+  double* out = scratch.sample.data();
+  std::uint8_t* usable = scratch.usable.data();
+  if (images.interpolation == SubpixelInterpolation::kBilinear) {
+    return sample_bilinear(*images.deformed, warp, subset, out, usable, sums);
   }
-  return sample_bilinear(*images.deformed, warp, n, scratch.sample.data(), scratch.usable.data());
+  if (images.lanes == LaneWidth::kFour) {
+    return sample_bspline_four(images.deformed_coefficients, warp, subset, out, usable, sums);
+  }
+  return sample_bspline_two(images.deformed_coefficients, warp, subset, out, usable, sums);
+}
+
+// Sum of (g - mean_g)^2 and of (g - mean_g) f_c over every pixel (all
+// sampled).
+void centred_sums(const IcgnSubset& subset, const double* g, double mean_g, double& sgg,
+                  double& sgf) {
+  const double* f = subset.centred.data();
+  const std::size_t n = subset.size();
+  Double4 acc_gg = {0.0, 0.0, 0.0, 0.0};
+  Double4 acc_gf = {0.0, 0.0, 0.0, 0.0};
+  std::size_t k = 0;
+  for (; k + 4 <= n; k += 4) {
+    Double4 gk;
+    Double4 fk;
+    load4(g + k, gk);
+    load4(f + k, fk);
+    const Double4 d = gk - mean_g;
+    acc_gg += d * d;
+    acc_gf += d * fk;
+  }
+  for (; k < n; ++k) {
+    const double d = g[k] - mean_g;
+    add_to_lane(acc_gg, k % 4, d * d);
+    add_to_lane(acc_gf, k % 4, d * f[k]);
+  }
+  sgg = lane_total(acc_gg);
+  sgf = lane_total(acc_gf);
 }
 
 // Gradient of the reference at pixel (x, y) by mirrored central differences.
@@ -186,65 +303,43 @@ struct NormalSystem {
   std::array<double, 6> b;
 };
 
+template <int kCount>
 std::optional<NormalSystem> normal_system(const IcgnImages& images, const IcgnSubset& subset,
-                                          std::size_t kept, int count, IcgnScratch& scratch) {
+                                          std::size_t kept, const PassSums<kCount>& sums,
+                                          IcgnScratch& scratch) {
+  constexpr int count = kCount;
   const std::size_t n = subset.size();
   const double* g = scratch.sample.data();
-  scratch.residual.resize(n);
-  double* r = scratch.residual.data();
   NormalSystem system{};
   const bool znssd = images.criterion == MatchCriterion::kZnssd;
   if (kept == n) {
     system.hessian = subset.hessian;
+    // b_i = sum s_i r expanded into the pass's sums and the reference's
+    // prepared ones, so that no second pass over s_i is needed.
     if (znssd) {
-      const double mean_g = lane_sum(
-                                n, [&](std::size_t k, Double4& t) { load4(g + k, t); },
-                                [&](std::size_t k) { return g[k]; }) /
-                            static_cast<double>(n);
-      const double sgg = lane_sum(
-          n,
-          [&](std::size_t k, Double4& t) {
-            load4(g + k, t);
-            t = (t - mean_g) * (t - mean_g);
-          },
-          [&](std::size_t k) { return (g[k] - mean_g) * (g[k] - mean_g); });
+      const double mean_g = sums.g / static_cast<double>(n);
+      double sgg = 0.0;
+      double sgf = 0.0;
+      centred_sums(subset, g, mean_g, sgg, sgf);
       if (!(sgg > kVarianceFloor)) return std::nullopt;
       const double scale = std::sqrt(subset.srr) / std::sqrt(sgg);
-      const double* f = subset.centred.data();
-      std::size_t k = 0;
-      for (; k + 4 <= n; k += 4) {
-        Double4 fk;
-        Double4 gk;
-        load4(f + k, fk);
-        load4(g + k, gk);
-        store4(r + k, fk - scale * (gk - mean_g));
+      for (int i = 0; i < count; ++i) {
+        system.b[i] =
+            subset.steepest_centred_sum[i] - scale * (sums.sg[i] - mean_g * subset.steepest_sum[i]);
       }
-      for (; k < n; ++k) r[k] = f[k] - scale * (g[k] - mean_g);
     } else {
-      const double* f = subset.values.data();
-      for (std::size_t k = 0; k < n; ++k) r[k] = f[k] - g[k];
-    }
-    for (int i = 0; i < count; ++i) {
-      const double* s = subset.steepest[static_cast<std::size_t>(i)].data();
-      system.b[static_cast<std::size_t>(i)] = lane_sum(
-          n,
-          [&](std::size_t k, Double4& t) {
-            Double4 sk;
-            Double4 rk;
-            load4(s + k, sk);
-            load4(r + k, rk);
-            t = sk * rk;
-          },
-          [&](std::size_t k) { return s[k] * r[k]; });
+      for (int i = 0; i < count; ++i) system.b[i] = subset.steepest_value_sum[i] - sums.sg[i];
     }
     return system;
   }
+  scratch.residual.resize(n);
+  double* r = scratch.residual.data();
   // Some pixels fell outside: every sum over the kept pixels only.
   const std::uint8_t* usable = scratch.usable.data();
   const auto kept_sum = [&](auto term) {
     Double4 acc = {0.0, 0.0, 0.0, 0.0};
     for (std::size_t k = 0; k < n; ++k) {
-      if (usable[k] != 0) acc[k % 4] += term(k);
+      if (usable[k] != 0) add_to_lane(acc, k % 4, term(k));
     }
     return lane_total(acc);
   };
@@ -278,26 +373,34 @@ std::optional<NormalSystem> normal_system(const IcgnImages& images, const IcgnSu
 std::optional<double> final_coefficient(const IcgnImages& images, const IcgnSubset& subset,
                                         const AffineParams& p, std::size_t min_count,
                                         IcgnScratch& scratch) {
-  const std::size_t kept = sample_deformed(images, subset, p, scratch);
+  PassSums<0> sums;
+  const std::size_t kept = sample_deformed(images, subset, p, scratch, sums);
   if (kept < min_count) return std::nullopt;
   const std::size_t n = subset.size();
   const double* g = scratch.sample.data();
+  if (kept == n) {
+    const double mean_g = sums.g / static_cast<double>(n);
+    double sdd = 0.0;
+    double sdr = 0.0;
+    centred_sums(subset, g, mean_g, sdd, sdr);
+    if (subset.srr <= kVarianceFloor || sdd <= kVarianceFloor) return std::nullopt;
+    const double coefficient = sdr / std::sqrt(subset.srr * sdd);
+    if (!std::isfinite(coefficient)) return std::nullopt;
+    return coefficient;
+  }
   const double* f = subset.values.data();
   const std::uint8_t* usable = scratch.usable.data();
   const auto kept_sum = [&](auto term) {
     Double4 acc = {0.0, 0.0, 0.0, 0.0};
     for (std::size_t k = 0; k < n; ++k) {
-      if (usable[k] != 0) acc[k % 4] += term(k);
+      if (usable[k] != 0) add_to_lane(acc, k % 4, term(k));
     }
     return lane_total(acc);
   };
   const double count = static_cast<double>(kept);
-  const double mean_f =
-      kept == n ? subset.mean : kept_sum([&](std::size_t k) { return f[k]; }) / count;
+  const double mean_f = kept_sum([&](std::size_t k) { return f[k]; }) / count;
   const double mean_g = kept_sum([&](std::size_t k) { return g[k]; }) / count;
-  const double srr =
-      kept == n ? subset.srr
-                : kept_sum([&](std::size_t k) { return (f[k] - mean_f) * (f[k] - mean_f); });
+  const double srr = kept_sum([&](std::size_t k) { return (f[k] - mean_f) * (f[k] - mean_f); });
   const double sdd = kept_sum([&](std::size_t k) { return (g[k] - mean_g) * (g[k] - mean_g); });
   const double sdr = kept_sum([&](std::size_t k) { return (g[k] - mean_g) * (f[k] - mean_f); });
   if (srr <= kVarianceFloor || sdd <= kVarianceFloor) return std::nullopt;
@@ -305,6 +408,146 @@ std::optional<double> final_coefficient(const IcgnImages& images, const IcgnSubs
   if (!std::isfinite(coefficient)) return std::nullopt;
   return coefficient;
 }
+
+// Gradients (steepest[0], steepest[1]) of the reference's B-spline at the
+// subset pixels (bspline_gradient_at_pixel). Four pixels that are
+// consecutive rows of one column read their taps as four-lane rows.
+__attribute__((always_inline)) inline void bspline_gradients_body(const BsplineCoefficients& c,
+                                                                  IcgnSubset& subset) {
+  const std::size_t n = subset.size();
+  const double* px = subset.pixel_x.data();
+  const double* py = subset.pixel_y.data();
+  double* gx = subset.steepest[0].data();
+  double* gy = subset.steepest[1].data();
+  const std::int64_t h = c.padded_height;
+  constexpr double kSide = 1.0 / 6.0;
+  constexpr double kMiddle = 4.0 / 6.0;
+  std::size_t k = 0;
+  while (k < n) {
+    if (k + 4 <= n && px[k + 3] == px[k] && py[k + 3] == py[k] + 3.0) {
+      const auto x = static_cast<std::int64_t>(px[k]);
+      const auto y = static_cast<std::int64_t>(py[k]);
+      // Column x - 1, x, x + 1 at rows y - 1 .. y + 2 (+ 1 and - 1 shifts).
+      const double* left = c.values.data() + (x - 1 + kBsplinePad) * h + (y + kBsplinePad);
+      const double* mid = left + h;
+      const double* right = mid + h;
+      Double4 r_m, r_0, r_p, l_m, l_0, l_p, m_m, m_p;
+      load4(right - 1, r_m);
+      load4(right, r_0);
+      load4(right + 1, r_p);
+      load4(left - 1, l_m);
+      load4(left, l_0);
+      load4(left + 1, l_p);
+      load4(mid - 1, m_m);
+      load4(mid + 1, m_p);
+      const Double4 dx_minus = r_m - l_m;
+      const Double4 dx_zero = r_0 - l_0;
+      const Double4 dx_plus = r_p - l_p;
+      const Double4 dy_minus = l_p - l_m;
+      const Double4 dy_zero = m_p - m_m;
+      const Double4 dy_plus = r_p - r_m;
+      store4(gx + k, 0.5 * ((kSide * dx_minus + kMiddle * dx_zero) + kSide * dx_plus));
+      store4(gy + k, 0.5 * ((kSide * dy_minus + kMiddle * dy_zero) + kSide * dy_plus));
+      k += 4;
+    } else {
+      const std::array<double, 2> g = bspline_gradient_at_pixel(c, static_cast<std::int64_t>(px[k]),
+                                                                static_cast<std::int64_t>(py[k]));
+      gx[k] = g[0];
+      gy[k] = g[1];
+      k += 1;
+    }
+  }
+}
+
+DIC_FOUR_LANE_TARGET void bspline_gradients_four(const BsplineCoefficients& c, IcgnSubset& subset) {
+  bspline_gradients_body(c, subset);
+}
+
+void bspline_gradients_two(const BsplineCoefficients& c, IcgnSubset& subset) {
+  bspline_gradients_body(c, subset);
+}
+
+// From the values and the gradients: mean, centred values, srr, the other
+// four steepest-descent images, the Hessian and the sums of s_i, s_i f_c and
+// s_i f.
+__attribute__((always_inline)) inline void reference_sums_body(IcgnSubset& subset) {
+  const std::size_t n = subset.size();
+  const double* f = subset.values.data();
+  subset.mean = n > 0 ? lane_sum(
+                            n, [&](std::size_t k, Double4& t) { load4(f + k, t); },
+                            [&](std::size_t k) { return f[k]; }) /
+                            static_cast<double>(n)
+                      : 0.0;
+  double* c = subset.centred.data();
+  const double mean = subset.mean;
+  for (std::size_t k = 0; k < n; ++k) c[k] = f[k] - mean;
+  subset.srr = lane_sum(
+      n,
+      [&](std::size_t k, Double4& t) {
+        load4(c + k, t);
+        t = t * t;
+      },
+      [&](std::size_t k) { return c[k] * c[k]; });
+  const double* ox = subset.offset_x.data();
+  const double* oy = subset.offset_y.data();
+  double* s[6];
+  for (std::size_t i = 0; i < 6; ++i) s[i] = subset.steepest[i].data();
+  for (std::size_t k = 0; k < n; ++k) {
+    s[2][k] = s[0][k] * ox[k];
+    s[3][k] = s[0][k] * oy[k];
+    s[4][k] = s[1][k] * ox[k];
+    s[5][k] = s[1][k] * oy[k];
+  }
+  // One pass for the 21 Hessian entries, one for the 18 other sums.
+  Double4 acc[21] = {};
+  std::size_t k = 0;
+  for (; k + 4 <= n; k += 4) {
+    Double4 v[6];
+    for (int i = 0; i < 6; ++i) load4(s[i] + k, v[i]);
+    int e = 0;
+    for (int i = 0; i < 6; ++i)
+      for (int j = i; j < 6; ++j) acc[e++] += v[i] * v[j];
+  }
+  for (; k < n; ++k) {
+    int e = 0;
+    for (int i = 0; i < 6; ++i)
+      for (int j = i; j < 6; ++j) add_to_lane(acc[e++], k % 4, s[i][k] * s[j][k]);
+  }
+  for (int e = 0; e < 21; ++e) subset.hessian[static_cast<std::size_t>(e)] = lane_total(acc[e]);
+  Double4 sum_s[6] = {};
+  Double4 sum_sc[6] = {};
+  Double4 sum_sf[6] = {};
+  k = 0;
+  for (; k + 4 <= n; k += 4) {
+    Double4 ck;
+    Double4 fk;
+    load4(c + k, ck);
+    load4(f + k, fk);
+    for (int i = 0; i < 6; ++i) {
+      Double4 v;
+      load4(s[i] + k, v);
+      sum_s[i] += v;
+      sum_sc[i] += v * ck;
+      sum_sf[i] += v * fk;
+    }
+  }
+  for (; k < n; ++k) {
+    for (int i = 0; i < 6; ++i) {
+      add_to_lane(sum_s[i], k % 4, s[i][k]);
+      add_to_lane(sum_sc[i], k % 4, s[i][k] * c[k]);
+      add_to_lane(sum_sf[i], k % 4, s[i][k] * f[k]);
+    }
+  }
+  for (std::size_t i = 0; i < 6; ++i) {
+    subset.steepest_sum[i] = lane_total(sum_s[i]);
+    subset.steepest_centred_sum[i] = lane_total(sum_sc[i]);
+    subset.steepest_value_sum[i] = lane_total(sum_sf[i]);
+  }
+}
+
+DIC_FOUR_LANE_TARGET void reference_sums_four(IcgnSubset& subset) { reference_sums_body(subset); }
+
+void reference_sums_two(IcgnSubset& subset) { reference_sums_body(subset); }
 
 }  // namespace
 
@@ -315,6 +558,7 @@ IcgnImages prepare_icgn_images(const GrayImage& reference, const GrayImage& defo
   images.deformed = &deformed;
   images.criterion = criterion;
   images.interpolation = interpolation;
+  images.lanes = detected_lane_width();
   if (interpolation == SubpixelInterpolation::kBspline3) {
     images.reference_coefficients = compute_bspline_coefficients(reference);
     images.deformed_coefficients = compute_bspline_coefficients(deformed);
@@ -334,57 +578,34 @@ void prepare_icgn_subset(const IcgnImages& images, const std::vector<SubsetOffse
   for (auto& s : subset.steepest) s.resize(n);
   const GrayImage& reference = *images.reference;
   const std::int64_t height = reference.height;
-  const bool bspline = images.interpolation == SubpixelInterpolation::kBspline3;
   for (std::size_t k = 0; k < n; ++k) {
     const std::int64_t x = static_cast<std::int64_t>(cx) + offsets[k].dx;
     const std::int64_t y = static_cast<std::int64_t>(cy) + offsets[k].dy;
-    const double dx = offsets[k].dx;
-    const double dy = offsets[k].dy;
-    subset.offset_x[k] = dx;
-    subset.offset_y[k] = dy;
+    subset.offset_x[k] = offsets[k].dx;
+    subset.offset_y[k] = offsets[k].dy;
     subset.pixel_x[k] = static_cast<double>(x);
     subset.pixel_y[k] = static_cast<double>(y);
     subset.values[k] = reference.pixels[static_cast<std::size_t>(x * height + y)];
-    const std::array<double, 2> grad =
-        bspline ? bspline_gradient_at_pixel(images.reference_coefficients, x, y)
-                : central_gradient(reference, x, y);
-    subset.steepest[0][k] = grad[0];
-    subset.steepest[1][k] = grad[1];
-    subset.steepest[2][k] = grad[0] * dx;
-    subset.steepest[3][k] = grad[0] * dy;
-    subset.steepest[4][k] = grad[1] * dx;
-    subset.steepest[5][k] = grad[1] * dy;
   }
-  const double* f = subset.values.data();
-  subset.mean = n > 0 ? lane_sum(
-                            n, [&](std::size_t k, Double4& t) { load4(f + k, t); },
-                            [&](std::size_t k) { return f[k]; }) /
-                            static_cast<double>(n)
-                      : 0.0;
-  for (std::size_t k = 0; k < n; ++k) subset.centred[k] = f[k] - subset.mean;
-  const double* c = subset.centred.data();
-  subset.srr = lane_sum(
-      n,
-      [&](std::size_t k, Double4& t) {
-        load4(c + k, t);
-        t = t * t;
-      },
-      [&](std::size_t k) { return c[k] * c[k]; });
-  for (int i = 0; i < 6; ++i) {
-    const double* si = subset.steepest[static_cast<std::size_t>(i)].data();
-    for (int j = i; j < 6; ++j) {
-      const double* sj = subset.steepest[static_cast<std::size_t>(j)].data();
-      subset.hessian[static_cast<std::size_t>(packed(i, j))] = lane_sum(
-          n,
-          [&](std::size_t k, Double4& t) {
-            Double4 a;
-            Double4 b;
-            load4(si + k, a);
-            load4(sj + k, b);
-            t = a * b;
-          },
-          [&](std::size_t k) { return si[k] * sj[k]; });
+  if (images.interpolation == SubpixelInterpolation::kBspline3) {
+    if (images.lanes == LaneWidth::kFour) {
+      bspline_gradients_four(images.reference_coefficients, subset);
+    } else {
+      bspline_gradients_two(images.reference_coefficients, subset);
     }
+  } else {
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::array<double, 2> grad =
+          central_gradient(reference, static_cast<std::int64_t>(subset.pixel_x[k]),
+                           static_cast<std::int64_t>(subset.pixel_y[k]));
+      subset.steepest[0][k] = grad[0];
+      subset.steepest[1][k] = grad[1];
+    }
+  }
+  if (images.lanes == LaneWidth::kFour) {
+    reference_sums_four(subset);
+  } else {
+    reference_sums_two(subset);
   }
 }
 
@@ -421,9 +642,10 @@ std::optional<TranslationResult> icgn_translation(const IcgnImages& images,
   p.u = u;
   p.v = v;
   for (std::int32_t iteration = 0; iteration < params.cutoff_iteration; ++iteration) {
-    const std::size_t kept = sample_deformed(images, subset, p, scratch);
+    PassSums<2> sums;
+    const std::size_t kept = sample_deformed(images, subset, p, scratch, sums);
     if (kept <= 2) return std::nullopt;
-    const auto system = normal_system(images, subset, kept, 2, scratch);
+    const auto system = normal_system(images, subset, kept, sums, scratch);
     if (!system) return std::nullopt;
     const double h00 = system->hessian[packed(0, 0)];
     const double h01 = system->hessian[packed(0, 1)];
@@ -451,9 +673,10 @@ std::optional<AffineResult> icgn_affine(const IcgnImages& images, const IcgnSubs
   if (subset.size() < 6) return std::nullopt;
   AffineParams p = initial;
   for (std::int32_t iteration = 0; iteration < params.cutoff_iteration; ++iteration) {
-    const std::size_t kept = sample_deformed(images, subset, p, scratch);
+    PassSums<6> sums;
+    const std::size_t kept = sample_deformed(images, subset, p, scratch, sums);
     if (kept < 6) return std::nullopt;
-    const auto system = normal_system(images, subset, kept, 6, scratch);
+    const auto system = normal_system(images, subset, kept, sums, scratch);
     if (!system) return std::nullopt;
     std::array<std::array<double, 6>, 6> h{};
     for (int i = 0; i < 6; ++i) {

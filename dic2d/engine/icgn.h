@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "dic2d/engine/bspline.h"
+#include "dic2d/engine/lane_dispatch.h"
 #include "dic2d/engine/refinement.h"
 #include "dic2d/io/image_files.h"
 #include "dic2d/roi/reduced_grid.h"
@@ -63,6 +64,8 @@ struct IcgnImages {
   const GrayImage* deformed = nullptr;
   MatchCriterion criterion = MatchCriterion::kZnssd;
   SubpixelInterpolation interpolation = SubpixelInterpolation::kBspline3;
+  // Kernel width; the detected one by default. Both give the same bits.
+  LaneWidth lanes = LaneWidth::kTwo;
   BsplineCoefficients reference_coefficients;  // empty unless kBspline3
   BsplineCoefficients deformed_coefficients;   // empty unless kBspline3
 };
@@ -87,6 +90,10 @@ struct IcgnSubset {
   // Upper triangle of sum s s^T over all pixels, row by row
   // (h00, h01, ..., h05, h11, ..., h55).
   std::array<double, 21> hessian{};
+  // Per parameter i: sum s_i, sum s_i (f - mean), sum s_i f.
+  std::array<double, 6> steepest_sum{};
+  std::array<double, 6> steepest_centred_sum{};
+  std::array<double, 6> steepest_value_sum{};
   double mean = 0.0;
   double srr = 0.0;  // sum of centred^2
   std::size_t size() const { return values.size(); }

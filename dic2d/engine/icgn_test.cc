@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
 #include <vector>
 
 namespace dic2d {
@@ -255,6 +256,54 @@ TEST(IcgnWarp, ComposeInverseUpdate) {
   const auto shifted = compose_inverse_update(AffineParams{2.0, 3.0}, AffineParams{0.5, -1.0});
   expect_params_near(*shifted, AffineParams{1.5, 4.0}, 0.0, 0.0);
   EXPECT_FALSE(compose_inverse_update(p, AffineParams{0.0, 0.0, -1.0, 0.0, 0.0, 0.0}));
+}
+
+}  // namespace
+}  // namespace dic2d
+
+namespace dic2d {
+namespace {
+
+TEST(LaneDispatch, FourLanesExactlyWhereTheCpuHasAvx2) {
+  EXPECT_EQ(lane_width_for(false), LaneWidth::kTwo);
+  EXPECT_EQ(lane_width_for(true), LaneWidth::kFour);
+  EXPECT_EQ(detected_lane_width(), lane_width_for(cpu_has_avx2()));
+  Fixture f(Motion{}, MatchCriterion::kZnssd, SubpixelInterpolation::kBspline3, 48, 48);
+  EXPECT_EQ(f.images.lanes, detected_lane_width());
+}
+
+// Runs the whole refinement with one lane width and returns its result.
+AffineResult refine_with(LaneWidth lanes, const Motion& m, std::int32_t cx, std::int32_t cy,
+                         std::int32_t radius, const AffineParams& start) {
+  Fixture f(m, MatchCriterion::kZnssd, SubpixelInterpolation::kBspline3, cx, cy, radius);
+  f.images.lanes = lanes;
+  prepare_icgn_subset(f.images, disc(radius), cx, cy, f.subset);
+  return icgn_refine_match(f.images, f.subset, start, 0.0, f.params, f.scratch);
+}
+
+TEST(LaneDispatch, TwoAndFourLanesGiveIdenticalBits) {
+  if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2 on this CPU: the four-lane path cannot run";
+  Motion m;
+  m.u0 = 1.7;
+  m.v0 = -0.6;
+  m.gxx = 0.01;
+  m.gyx = -0.004;
+  m.ox = m.oy = 48.0;
+  // Radius 13 gives 529 pixels (not a multiple of four: the tail runs too);
+  // the second centre loses pixels beyond the border on every iteration.
+  for (const auto& [cx, cy] : {std::pair{48, 48}, std::pair{12, 48}}) {
+    const AffineParams start{2.0, -1.0};
+    const AffineResult two = refine_with(LaneWidth::kTwo, m, cx, cy, 13, start);
+    const AffineResult four = refine_with(LaneWidth::kFour, m, cx, cy, 13, start);
+    EXPECT_EQ(two.params.u, four.params.u);
+    EXPECT_EQ(two.params.v, four.params.v);
+    EXPECT_EQ(two.params.du_dx, four.params.du_dx);
+    EXPECT_EQ(two.params.du_dy, four.params.du_dy);
+    EXPECT_EQ(two.params.dv_dx, four.params.dv_dx);
+    EXPECT_EQ(two.params.dv_dy, four.params.dv_dy);
+    EXPECT_EQ(two.corrcoef, four.corrcoef);
+    EXPECT_NE(two.params.u, start.u);  // it did refine
+  }
 }
 
 }  // namespace
