@@ -89,8 +89,49 @@ WarpRows warp_rows(const IcgnSubset& s, const AffineParams& p) {
 // parameters, sum of s_i g. Valid only when every pixel was sampled.
 template <int kCount>
 struct PassSums {
-  double g = 0.0;
+  double g = 0.0;   // sum g
+  double gg = 0.0;  // sum (g - mean f)^2
+  double gf = 0.0;  // sum g (f - mean f)
   double sg[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+};
+
+// The lane sums of a pass, added pixel by pixel (add1) or four pixels at a
+// time (add4) with the same operations.
+template <int kCount>
+struct PassAccumulator {
+  const IcgnSubset& subset;
+  Double4 g = {0.0, 0.0, 0.0, 0.0};
+  Double4 gg = {0.0, 0.0, 0.0, 0.0};
+  Double4 gf = {0.0, 0.0, 0.0, 0.0};
+  Double4 sg[6] = {};
+
+  __attribute__((always_inline)) void add4(std::size_t k, const Double4& v) {
+    g += v;
+    const Double4 d = v - subset.mean;
+    gg += d * d;
+    Double4 fc;
+    load4(subset.centred.data() + k, fc);
+    gf += v * fc;
+    for (int i = 0; i < kCount; ++i) {
+      Double4 s;
+      load4(subset.steepest[i].data() + k, s);
+      sg[i] += s * v;
+    }
+  }
+  __attribute__((always_inline)) void add1(std::size_t k, double v) {
+    const std::size_t lane = k % 4;
+    add_to_lane(g, lane, v);
+    const double d = v - subset.mean;
+    add_to_lane(gg, lane, d * d);
+    add_to_lane(gf, lane, v * subset.centred[k]);
+    for (int i = 0; i < kCount; ++i) add_to_lane(sg[i], lane, subset.steepest[i][k] * v);
+  }
+  void finish(PassSums<kCount>& sums) const {
+    sums.g = lane_total(g);
+    sums.gg = lane_total(gg);
+    sums.gf = lane_total(gf);
+    for (int i = 0; i < kCount; ++i) sums.sg[i] = lane_total(sg[i]);
+  }
 };
 
 // Samples the deformed image's B-spline at every warped pixel into `out`
@@ -106,8 +147,7 @@ __attribute__((always_inline)) inline std::size_t sample_bspline_body(
   const double y_max = static_cast<double>(c.height) - 1.0;
   const std::int64_t h = c.padded_height;
   std::size_t kept = 0;
-  Double4 acc_g = {0.0, 0.0, 0.0, 0.0};
-  Double4 acc_s[6] = {};
+  PassAccumulator<kCount> acc{subset};
   const auto single = [&](std::size_t k) {
     double x = 0.0;
     double y = 0.0;
@@ -117,8 +157,7 @@ __attribute__((always_inline)) inline std::size_t sample_bspline_body(
       out[k] = g;
       usable[k] = 1;
       ++kept;
-      add_to_lane(acc_g, k % 4, g);
-      for (int i = 0; i < kCount; ++i) add_to_lane(acc_s[i], k % 4, subset.steepest[i][k] * g);
+      acc.add1(k, g);
     } else {
       out[k] = 0.0;
       usable[k] = 0;
@@ -168,16 +207,10 @@ __attribute__((always_inline)) inline std::size_t sample_bspline_body(
     store4(out + k, g);
     for (std::size_t j = k; j < k + 4; ++j) usable[j] = 1;
     kept += 4;
-    acc_g += g;
-    for (int i = 0; i < kCount; ++i) {
-      Double4 s;
-      load4(subset.steepest[i].data() + k, s);
-      acc_s[i] += s * g;
-    }
+    acc.add4(k, g);
   }
   for (; k < n; ++k) single(k);
-  sums.g = lane_total(acc_g);
-  for (int i = 0; i < kCount; ++i) sums.sg[i] = lane_total(acc_s[i]);
+  acc.finish(sums);
   return kept;
 }
 
@@ -205,8 +238,7 @@ std::size_t sample_bilinear(const GrayImage& image, const WarpRows& warp, const 
   const double x_limit = static_cast<double>(image.width) - 1.0;
   const double y_limit = static_cast<double>(image.height) - 1.0;
   std::size_t kept = 0;
-  Double4 acc_g = {0.0, 0.0, 0.0, 0.0};
-  Double4 acc_s[6] = {};
+  PassAccumulator<kCount> acc{subset};
   for (std::size_t k = 0; k < n; ++k) {
     double x = 0.0;
     double y = 0.0;
@@ -219,15 +251,13 @@ std::size_t sample_bilinear(const GrayImage& image, const WarpRows& warp, const 
       out[k] = g;
       usable[k] = 1;
       ++kept;
-      add_to_lane(acc_g, k % 4, g);
-      for (int i = 0; i < kCount; ++i) add_to_lane(acc_s[i], k % 4, subset.steepest[i][k] * g);
+      acc.add1(k, g);
     } else {
       out[k] = 0.0;
       usable[k] = 0;
     }
   }
-  sums.g = lane_total(acc_g);
-  for (int i = 0; i < kCount; ++i) sums.sg[i] = lane_total(acc_s[i]);
+  acc.finish(sums);
   return kept;
 }
 
@@ -249,31 +279,159 @@ std::size_t sample_deformed(const IcgnImages& images, const IcgnSubset& subset,
   return sample_bspline_two(images.deformed_coefficients, warp, subset, out, usable, sums);
 }
 
-// Sum of (g - mean_g)^2 and of (g - mean_g) f_c over every pixel (all
-// sampled).
-void centred_sums(const IcgnSubset& subset, const double* g, double mean_g, double& sgg,
-                  double& sgf) {
-  const double* f = subset.centred.data();
+// Centred sums of the deformed samples from a pass over every pixel:
+// sum (g - mean g)^2 from the sum about the reference mean, and
+// sum (g - mean g)(f - mean f) = sum g f_c - mean g * sum f_c.
+template <int kCount>
+void centred_sums(const IcgnSubset& subset, const PassSums<kCount>& sums, double mean_g,
+                  double& sgg, double& sgf) {
+  const double shift = mean_g - subset.mean;
+  sgg = sums.gg - static_cast<double>(subset.size()) * (shift * shift);
+  sgf = sums.gf - mean_g * subset.centred_sum;
+}
+
+// Samples of the translation stage. Under a translation every pixel shares
+// the fractions of (u, v), so the sample of pixel k is taken at base cell
+// (x_k + floor(u), y_k + floor(v)) with the weights of u - floor(u) and
+// v - floor(v), computed once. When the whole subset lies inside the sampled
+// domain the interpolation is separable over its bounding box: each column
+// is filtered along x once for all its rows, then each pixel along y. Every
+// sample gets the operations of bspline_rows and bspline_dot either way.
+template <int kCount>
+__attribute__((always_inline)) inline std::size_t translation_pass_body(
+    const BsplineCoefficients& c, const IcgnSubset& subset, double u, double v,
+    IcgnScratch& scratch, PassSums<kCount>& sums) {
   const std::size_t n = subset.size();
-  Double4 acc_gg = {0.0, 0.0, 0.0, 0.0};
-  Double4 acc_gf = {0.0, 0.0, 0.0, 0.0};
-  std::size_t k = 0;
-  for (; k + 4 <= n; k += 4) {
-    Double4 gk;
-    Double4 fk;
-    load4(g + k, gk);
-    load4(f + k, fk);
-    const Double4 d = gk - mean_g;
-    acc_gg += d * d;
-    acc_gf += d * fk;
+  double* out = scratch.sample.data();
+  std::uint8_t* usable = scratch.usable.data();
+  PassAccumulator<kCount> acc{subset};
+  constexpr double kShiftLimit = 1073741824.0;  // 2^30: far outside any image
+  if (!(std::abs(u) < kShiftLimit && std::abs(v) < kShiftLimit)) {
+    for (std::size_t k = 0; k < n; ++k) usable[k] = 0;
+    acc.finish(sums);
+    return 0;
   }
-  for (; k < n; ++k) {
-    const double d = g[k] - mean_g;
-    add_to_lane(acc_gg, k % 4, d * d);
-    add_to_lane(acc_gf, k % 4, d * f[k]);
+  const double floor_u = std::floor(u);
+  const double floor_v = std::floor(v);
+  const double fu = u - floor_u;  // exact
+  const double fv = v - floor_v;
+  const auto iu = static_cast<std::int64_t>(floor_u);
+  const auto iv = static_cast<std::int64_t>(floor_v);
+  double wx[4];
+  double wy[4];
+  bspline_value_weights(fu, wx);
+  bspline_value_weights(fv, wy);
+  const std::int64_t w = c.width;
+  const std::int64_t hgt = c.height;
+  // Base cell x0 with fraction f lies in [0, limit - 1] when x0 >= 0 and
+  // x0 + f <= limit - 1.
+  const auto inside_x = [&](std::int64_t x0) {
+    return x0 >= 0 && (x0 < w - 1 || (x0 == w - 1 && fu == 0.0));
+  };
+  const auto inside_y = [&](std::int64_t y0) {
+    return y0 >= 0 && (y0 < hgt - 1 || (y0 == hgt - 1 && fv == 0.0));
+  };
+  const std::int64_t h = c.padded_height;
+  const std::int64_t x_lo = static_cast<std::int64_t>(subset.cx) + subset.dx_min + iu;
+  const std::int64_t x_hi = static_cast<std::int64_t>(subset.cx) + subset.dx_max + iu;
+  const std::int64_t y_lo = static_cast<std::int64_t>(subset.cy) + subset.dy_min + iv;
+  const std::int64_t y_hi = static_cast<std::int64_t>(subset.cy) + subset.dy_max + iv;
+  if (n > 0 && inside_x(x_lo) && inside_x(x_hi) && inside_y(y_lo) && inside_y(y_hi)) {
+    const auto columns = static_cast<std::size_t>(subset.dx_max - subset.dx_min) + 1;
+    const auto rows = static_cast<std::size_t>(subset.dy_max - subset.dy_min) + 4;
+    scratch.filtered.resize(columns * rows);
+    double* filtered = scratch.filtered.data();
+    for (std::size_t col = 0; col < columns; ++col) {
+      const double* p = bspline_first_tap(c, x_lo + static_cast<std::int64_t>(col), y_lo);
+      double* t = filtered + col * rows;
+      std::size_t j = 0;
+      for (; j + 4 <= rows; j += 4) {
+        Double4 row;
+        bspline_rows(p + j, h, wx[0], wx[1], wx[2], wx[3], row);
+        store4(t + j, row);
+      }
+      for (; j < rows; ++j) {
+        t[j] = ((wx[0] * p[j] + wx[1] * p[h + j]) + wx[2] * p[2 * h + j]) + wx[3] * p[3 * h + j];
+      }
+    }
+    const std::int32_t* column = subset.column.data();
+    const std::int32_t* row = subset.row.data();
+    std::size_t k = 0;
+    while (k < n) {
+      const double* q =
+          filtered + static_cast<std::size_t>(column[k]) * rows + static_cast<std::size_t>(row[k]);
+      if (k + 4 <= n && column[k + 3] == column[k] && row[k + 3] == row[k] + 3) {
+        Double4 a, b, cc, d;
+        load4(q, a);
+        load4(q + 1, b);
+        load4(q + 2, cc);
+        load4(q + 3, d);
+        const Double4 g = ((wy[0] * a + wy[1] * b) + wy[2] * cc) + wy[3] * d;
+        store4(out + k, g);
+        acc.add4(k, g);
+        k += 4;
+      } else {
+        const double g = ((wy[0] * q[0] + wy[1] * q[1]) + wy[2] * q[2]) + wy[3] * q[3];
+        out[k] = g;
+        acc.add1(k, g);
+        k += 1;
+      }
+    }
+    for (std::size_t j = 0; j < n; ++j) usable[j] = 1;
+    acc.finish(sums);
+    return n;
   }
-  sgg = lane_total(acc_gg);
-  sgf = lane_total(acc_gf);
+  std::size_t kept = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::int64_t x0 = static_cast<std::int64_t>(subset.pixel_x[k]) + iu;
+    const std::int64_t y0 = static_cast<std::int64_t>(subset.pixel_y[k]) + iv;
+    if (!(inside_x(x0) && inside_y(y0))) {
+      out[k] = 0.0;
+      usable[k] = 0;
+      continue;
+    }
+    Double4 t;
+    bspline_rows(bspline_first_tap(c, x0, y0), h, wx[0], wx[1], wx[2], wx[3], t);
+    const double g = bspline_dot(t, wy);
+    out[k] = g;
+    usable[k] = 1;
+    ++kept;
+    acc.add1(k, g);
+  }
+  acc.finish(sums);
+  return kept;
+}
+
+template <int kCount>
+DIC_FOUR_LANE_TARGET std::size_t translation_pass_four(const BsplineCoefficients& c,
+                                                       const IcgnSubset& subset, double u, double v,
+                                                       IcgnScratch& scratch,
+                                                       PassSums<kCount>& sums) {
+  return translation_pass_body<kCount>(c, subset, u, v, scratch, sums);
+}
+
+template <int kCount>
+std::size_t translation_pass_two(const BsplineCoefficients& c, const IcgnSubset& subset, double u,
+                                 double v, IcgnScratch& scratch, PassSums<kCount>& sums) {
+  return translation_pass_body<kCount>(c, subset, u, v, scratch, sums);
+}
+
+// Samples of the translation stage at (u, v) with every interpolation.
+template <int kCount>
+std::size_t sample_translation(const IcgnImages& images, const IcgnSubset& subset, double u,
+                               double v, IcgnScratch& scratch, PassSums<kCount>& sums) {
+  if (images.interpolation == SubpixelInterpolation::kBilinear) {
+    AffineParams p;
+    p.u = u;
+    p.v = v;
+    return sample_deformed(images, subset, p, scratch, sums);
+  }
+  scratch.sample.resize(subset.size());
+  scratch.usable.resize(subset.size());
+  if (images.lanes == LaneWidth::kFour) {
+    return translation_pass_four(images.deformed_coefficients, subset, u, v, scratch, sums);
+  }
+  return translation_pass_two(images.deformed_coefficients, subset, u, v, scratch, sums);
 }
 
 // Gradient of the reference at pixel (x, y) by mirrored central differences.
@@ -320,7 +478,7 @@ std::optional<NormalSystem> normal_system(const IcgnImages& images, const IcgnSu
       const double mean_g = sums.g / static_cast<double>(n);
       double sgg = 0.0;
       double sgf = 0.0;
-      centred_sums(subset, g, mean_g, sgg, sgf);
+      centred_sums(subset, sums, mean_g, sgg, sgf);
       if (!(sgg > kVarianceFloor)) return std::nullopt;
       const double scale = std::sqrt(subset.srr) / std::sqrt(sgg);
       for (int i = 0; i < count; ++i) {
@@ -370,11 +528,9 @@ std::optional<NormalSystem> normal_system(const IcgnImages& images, const IcgnSu
 
 // ZNCC over the pixels sampled at `p`: nothing with fewer than `min_count`
 // of them, a flat side or a non-finite coefficient.
-std::optional<double> final_coefficient(const IcgnImages& images, const IcgnSubset& subset,
-                                        const AffineParams& p, std::size_t min_count,
+std::optional<double> final_coefficient(const IcgnSubset& subset, std::size_t kept,
+                                        const PassSums<0>& sums, std::size_t min_count,
                                         IcgnScratch& scratch) {
-  PassSums<0> sums;
-  const std::size_t kept = sample_deformed(images, subset, p, scratch, sums);
   if (kept < min_count) return std::nullopt;
   const std::size_t n = subset.size();
   const double* g = scratch.sample.data();
@@ -382,7 +538,7 @@ std::optional<double> final_coefficient(const IcgnImages& images, const IcgnSubs
     const double mean_g = sums.g / static_cast<double>(n);
     double sdd = 0.0;
     double sdr = 0.0;
-    centred_sums(subset, g, mean_g, sdd, sdr);
+    centred_sums(subset, sums, mean_g, sdd, sdr);
     if (subset.srr <= kVarianceFloor || sdd <= kVarianceFloor) return std::nullopt;
     const double coefficient = sdr / std::sqrt(subset.srr * sdd);
     if (!std::isfinite(coefficient)) return std::nullopt;
@@ -488,6 +644,8 @@ __attribute__((always_inline)) inline void reference_sums_body(IcgnSubset& subse
         t = t * t;
       },
       [&](std::size_t k) { return c[k] * c[k]; });
+  subset.centred_sum = lane_sum(
+      n, [&](std::size_t k, Double4& t) { load4(c + k, t); }, [&](std::size_t k) { return c[k]; });
   const double* ox = subset.offset_x.data();
   const double* oy = subset.offset_y.data();
   double* s[6];
@@ -587,6 +745,20 @@ void prepare_icgn_subset(const IcgnImages& images, const std::vector<SubsetOffse
     subset.pixel_y[k] = static_cast<double>(y);
     subset.values[k] = reference.pixels[static_cast<std::size_t>(x * height + y)];
   }
+  subset.dx_min = subset.dx_max = subset.dy_min = subset.dy_max = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const SubsetOffset o = offsets[k];
+    if (k == 0 || o.dx < subset.dx_min) subset.dx_min = o.dx;
+    if (k == 0 || o.dx > subset.dx_max) subset.dx_max = o.dx;
+    if (k == 0 || o.dy < subset.dy_min) subset.dy_min = o.dy;
+    if (k == 0 || o.dy > subset.dy_max) subset.dy_max = o.dy;
+  }
+  subset.column.resize(n);
+  subset.row.resize(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    subset.column[k] = offsets[k].dx - subset.dx_min;
+    subset.row[k] = offsets[k].dy - subset.dy_min;
+  }
   if (images.interpolation == SubpixelInterpolation::kBspline3) {
     if (images.lanes == LaneWidth::kFour) {
       bspline_gradients_four(images.reference_coefficients, subset);
@@ -643,7 +815,7 @@ std::optional<TranslationResult> icgn_translation(const IcgnImages& images,
   p.v = v;
   for (std::int32_t iteration = 0; iteration < params.cutoff_iteration; ++iteration) {
     PassSums<2> sums;
-    const std::size_t kept = sample_deformed(images, subset, p, scratch, sums);
+    const std::size_t kept = sample_translation(images, subset, p.u, p.v, scratch, sums);
     if (kept <= 2) return std::nullopt;
     const auto system = normal_system(images, subset, kept, sums, scratch);
     if (!system) return std::nullopt;
@@ -662,7 +834,9 @@ std::optional<TranslationResult> icgn_translation(const IcgnImages& images,
     p.v -= delta_v;
     if (params.cutoff_diffnorm > std::sqrt(delta_u * delta_u + delta_v * delta_v)) break;
   }
-  const auto coefficient = final_coefficient(images, subset, p, 3, scratch);
+  PassSums<0> sums;
+  const std::size_t kept = sample_translation(images, subset, p.u, p.v, scratch, sums);
+  const auto coefficient = final_coefficient(subset, kept, sums, 3, scratch);
   if (!coefficient) return std::nullopt;
   return TranslationResult{p.u, p.v, *coefficient};
 }
@@ -700,7 +874,9 @@ std::optional<AffineResult> icgn_affine(const IcgnImages& images, const IcgnSubs
     p = *composed;
     if (params.cutoff_diffnorm > std::sqrt(norm_sq)) break;
   }
-  const auto coefficient = final_coefficient(images, subset, p, 6, scratch);
+  PassSums<0> sums;
+  const std::size_t kept = sample_deformed(images, subset, p, scratch, sums);
+  const auto coefficient = final_coefficient(subset, kept, sums, 6, scratch);
   if (!coefficient) return std::nullopt;
   return AffineResult{p, *coefficient};
 }

@@ -79,12 +79,19 @@ IcgnImages prepare_icgn_images(const GrayImage& reference, const GrayImage& defo
 struct IcgnSubset {
   std::int32_t cx = 0;
   std::int32_t cy = 0;
-  std::vector<double> offset_x;  // dx, offset order
-  std::vector<double> offset_y;  // dy
-  std::vector<double> pixel_x;   // cx + dx
-  std::vector<double> pixel_y;   // cy + dy
-  std::vector<double> values;    // reference gray values f
-  std::vector<double> centred;   // f - mean
+  std::vector<double> offset_x;      // dx, offset order
+  std::vector<double> offset_y;      // dy
+  std::vector<double> pixel_x;       // cx + dx
+  std::vector<double> pixel_y;       // cy + dy
+  std::vector<double> values;        // reference gray values f
+  std::vector<double> centred;       // f - mean
+  std::vector<std::int32_t> column;  // dx - dx_min
+  std::vector<std::int32_t> row;     // dy - dy_min
+  // Bounding box of the offsets (zeros for an empty subset).
+  std::int32_t dx_min = 0;
+  std::int32_t dx_max = 0;
+  std::int32_t dy_min = 0;
+  std::int32_t dy_max = 0;
   // Steepest-descent images, one array per parameter in AffineParams order.
   std::array<std::vector<double>, 6> steepest;
   // Upper triangle of sum s s^T over all pixels, row by row
@@ -95,7 +102,8 @@ struct IcgnSubset {
   std::array<double, 6> steepest_centred_sum{};
   std::array<double, 6> steepest_value_sum{};
   double mean = 0.0;
-  double srr = 0.0;  // sum of centred^2
+  double srr = 0.0;          // sum of centred^2
+  double centred_sum = 0.0;  // sum of centred (0 up to rounding)
   std::size_t size() const { return values.size(); }
 };
 
@@ -105,6 +113,7 @@ struct IcgnScratch {
   std::vector<double> sample;
   std::vector<std::uint8_t> usable;
   std::vector<double> residual;
+  std::vector<double> filtered;  // bounding box filtered along x
 };
 
 // Gathers the reference side of the subset `offsets` around (cx, cy); every
@@ -112,7 +121,11 @@ struct IcgnScratch {
 void prepare_icgn_subset(const IcgnImages& images, const std::vector<SubsetOffset>& offsets,
                          std::int32_t cx, std::int32_t cy, IcgnSubset& subset);
 
-// Translation-only IC-GN from (u, v); nothing on failure (fewer than 3
+// Translation-only IC-GN from (u, v). Every pixel shares the fractional part
+// of the shift, so with kBspline3 a pixel is sampled at base cell
+// (x + floor(u), y + floor(v)) with the weights of u - floor(u),
+// v - floor(v): the same point as (x + u, y + v), without its rounding.
+// Nothing on failure (fewer than 3
 // usable pixels, singular 2 x 2 system, non-finite update, flat subset).
 std::optional<TranslationResult> icgn_translation(const IcgnImages& images,
                                                   const IcgnSubset& subset, double u, double v,
