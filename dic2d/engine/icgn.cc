@@ -5,6 +5,7 @@
 
 #include "dic2d/engine/interpolation.h"
 #include "dic2d/engine/lane_dispatch.h"
+#include "dic2d/engine/smoothing.h"
 
 namespace dic2d {
 namespace {
@@ -271,7 +272,7 @@ std::size_t sample_deformed(const IcgnImages& images, const IcgnSubset& subset,
   double* out = scratch.sample.data();
   std::uint8_t* usable = scratch.usable.data();
   if (images.interpolation == SubpixelInterpolation::kBilinear) {
-    return sample_bilinear(*images.deformed, warp, subset, out, usable, sums);
+    return sample_bilinear(icgn_deformed(images), warp, subset, out, usable, sums);
   }
   if (images.lanes == LaneWidth::kFour) {
     return sample_bspline_four(images.deformed_coefficients, warp, subset, out, usable, sums);
@@ -710,18 +711,37 @@ void reference_sums_two(IcgnSubset& subset) { reference_sums_body(subset); }
 }  // namespace
 
 IcgnImages prepare_icgn_images(const GrayImage& reference, const GrayImage& deformed,
-                               MatchCriterion criterion, SubpixelInterpolation interpolation) {
+                               MatchCriterion criterion, SubpixelInterpolation interpolation,
+                               double smoothing_sigma) {
   IcgnImages images;
   images.reference = &reference;
   images.deformed = &deformed;
   images.criterion = criterion;
   images.interpolation = interpolation;
   images.lanes = detected_lane_width();
-  if (interpolation == SubpixelInterpolation::kBspline3) {
-    images.reference_coefficients = compute_bspline_coefficients(reference);
+  const bool bspline = interpolation == SubpixelInterpolation::kBspline3;
+  if (smoothing_sigma > 0.0) {
+    images.smoothed_reference = gaussian_smooth(reference, smoothing_sigma);
+    if (bspline) {
+      // The smoothed deformed image is needed only for its coefficients.
+      images.deformed_coefficients =
+          compute_bspline_coefficients(gaussian_smooth(deformed, smoothing_sigma));
+    } else {
+      images.smoothed_deformed = gaussian_smooth(deformed, smoothing_sigma);
+    }
+  } else if (bspline) {
     images.deformed_coefficients = compute_bspline_coefficients(deformed);
   }
+  if (bspline) images.reference_coefficients = compute_bspline_coefficients(icgn_reference(images));
   return images;
+}
+
+const GrayImage& icgn_reference(const IcgnImages& images) {
+  return images.smoothed_reference.pixels.empty() ? *images.reference : images.smoothed_reference;
+}
+
+const GrayImage& icgn_deformed(const IcgnImages& images) {
+  return images.smoothed_deformed.pixels.empty() ? *images.deformed : images.smoothed_deformed;
 }
 
 void prepare_icgn_subset(const IcgnImages& images, const std::vector<SubsetOffset>& offsets,
@@ -734,7 +754,7 @@ void prepare_icgn_subset(const IcgnImages& images, const std::vector<SubsetOffse
     field->resize(n);
   }
   for (auto& s : subset.steepest) s.resize(n);
-  const GrayImage& reference = *images.reference;
+  const GrayImage& reference = icgn_reference(images);
   const std::int64_t height = reference.height;
   for (std::size_t k = 0; k < n; ++k) {
     const std::int64_t x = static_cast<std::int64_t>(cx) + offsets[k].dx;

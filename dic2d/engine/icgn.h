@@ -57,8 +57,8 @@ enum class MatchCriterion : std::uint8_t { kSsd, kZnssd };
 enum class SubpixelInterpolation : std::uint8_t { kBilinear, kBspline3 };
 
 // The two images of a run as IC-GN reads them. The images themselves are
-// borrowed (the caller keeps them alive); B-spline coefficients are computed
-// once here and owned.
+// borrowed (the caller keeps them alive); smoothed copies and B-spline
+// coefficients are computed once here and owned.
 struct IcgnImages {
   const GrayImage* reference = nullptr;
   const GrayImage* deformed = nullptr;
@@ -68,12 +68,23 @@ struct IcgnImages {
   LaneWidth lanes = LaneWidth::kTwo;
   BsplineCoefficients reference_coefficients;  // empty unless kBspline3
   BsplineCoefficients deformed_coefficients;   // empty unless kBspline3
+  // With smoothing: the smoothed reference, and the smoothed deformed image
+  // when it is sampled bilinearly (empty otherwise).
+  GrayImage smoothed_reference;
+  GrayImage smoothed_deformed;
 };
 
 // The images must have positive sizes and matching pixel counts (validated
-// by the caller).
+// by the caller). With smoothing_sigma > 0 both images are Gaussian-filtered
+// (smoothing.h) first, and IC-GN reads only the filtered images.
 IcgnImages prepare_icgn_images(const GrayImage& reference, const GrayImage& deformed,
-                               MatchCriterion criterion, SubpixelInterpolation interpolation);
+                               MatchCriterion criterion, SubpixelInterpolation interpolation,
+                               double smoothing_sigma = 0.0);
+
+// The reference and deformed images IC-GN reads: the smoothed copies when
+// there are, else the borrowed images.
+const GrayImage& icgn_reference(const IcgnImages& images);
+const GrayImage& icgn_deformed(const IcgnImages& images);
 
 // Reference side of one subset. Storage is reused between points.
 struct IcgnSubset {

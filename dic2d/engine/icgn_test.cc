@@ -1,5 +1,7 @@
 #include "dic2d/engine/icgn.h"
 
+#include "dic2d/engine/smoothing.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -304,6 +306,35 @@ TEST(LaneDispatch, TwoAndFourLanesGiveIdenticalBits) {
     EXPECT_EQ(two.corrcoef, four.corrcoef);
     EXPECT_NE(two.params.u, start.u);  // it did refine
   }
+}
+
+}  // namespace
+}  // namespace dic2d
+
+namespace dic2d {
+namespace {
+
+TEST(IcgnSmoothing, FiltersBothImagesAndKeepsTheMotion) {
+  Motion m;
+  m.u0 = 0.31;
+  m.v0 = -1.27;
+  Fixture f(m, MatchCriterion::kZnssd, SubpixelInterpolation::kBspline3, 48, 48);
+  const IcgnImages smoothed = prepare_icgn_images(f.reference, f.deformed, MatchCriterion::kZnssd,
+                                                  SubpixelInterpolation::kBspline3, 0.8);
+  EXPECT_EQ(icgn_reference(smoothed).pixels, gaussian_smooth(f.reference, 0.8).pixels);
+  EXPECT_EQ(&icgn_deformed(smoothed), &f.deformed);  // read through its coefficients
+  EXPECT_EQ(&icgn_reference(f.images), &f.reference);
+  IcgnSubset subset;
+  prepare_icgn_subset(smoothed, disc(15), 48, 48, subset);
+  EXPECT_EQ(subset.values[0], icgn_reference(smoothed).pixels[(48 - 15) * 96 + 48]);
+  const AffineResult a =
+      icgn_refine_match(smoothed, subset, AffineParams{0.0, -1.0}, 0.0, f.params, f.scratch);
+  expect_params_near(a.params, m.at(48, 48), 2e-4, 2e-5);
+  // Bilinear sampling keeps the smoothed deformed image itself.
+  const IcgnImages bilinear = prepare_icgn_images(f.reference, f.deformed, MatchCriterion::kZnssd,
+                                                  SubpixelInterpolation::kBilinear, 0.8);
+  EXPECT_EQ(icgn_deformed(bilinear).pixels, gaussian_smooth(f.deformed, 0.8).pixels);
+  EXPECT_TRUE(bilinear.deformed_coefficients.values.empty());
 }
 
 }  // namespace
