@@ -1,0 +1,1 @@
+"""Synthetic stereo experiments with a known answer: renderer, example writer, ground truth."""
