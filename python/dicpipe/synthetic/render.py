@@ -1,78 +1,138 @@
-"""Synthetic stereo measurements with a known answer.
+"""Rendered stereo image series with a known answer.
 
 A speckled specimen (a flat plate or a gently curved cylindrical shell) is
-filmed by calibrated pinhole cameras with two-coefficient radial distortion,
-before and after a known homogeneous deformation: a uniaxial stretch followed
-by a rigid rotation and translation, x = Q S X + d.
+filmed by calibrated pinhole cameras with lens distortion through a load
+series: frame 0 is the reference, frame f the homogeneous deformation
+x = F_f X + d_f of the reference, with F_f = Q_f S_f a uniaxial stretch along
+world x followed by a rigid rotation, and d_f a translation. Stretch, rotation
+angle and translation grow in proportion to f / (frames - 1) up to their final
+values.
 
 Every image sample is ray-cast: the pixel is undistorted to a viewing ray, the
 ray is intersected with the surface, and the texture is evaluated at the
-material point, so there is no interpolation error. For the deformed image
-the ray is mapped back through the inverse of the (affine) deformation, which
+material point, so there is no interpolation error. For a deformed frame the
+ray is mapped back through the inverse of the (affine) deformation, which
 turns it into a ray in the reference configuration that meets the reference
-surface at the material point seen by that pixel.
+surface at the material point seen by that pixel. A pixel is the mean of
+samples x samples such points spread over its area.
 
-Camera model (the same as native_vostrel's): camera coordinates Xc = R X + t,
-normalised x = Xc/Zc, y = Yc/Zc, distorted x' = x (1 + k1 r^2 + k2 r^4),
-pixel = (fx x' + cx, fy y' + cy), x = column, y = row; integer pixel
-coordinates are pixel centres. Units: millimetres.
+Camera model (OpenCV's): camera coordinates Xc = R X + t, normalised
+x = Xc/Zc, y = Yc/Zc, distorted
+x' = x (1 + k1 r^2 + k2 r^4 + k3 r^6) + 2 p1 x y + p2 (r^2 + 2 x^2),
+y' = y (1 + k1 r^2 + k2 r^4 + k3 r^6) + p1 (r^2 + 2 y^2) + 2 p2 x y,
+pixel = (fx x' + s y' + cx, fy y' + cy), x = column, y = row; integer pixel
+coordinates are pixel centres. World frame: the specimen's, its reference
+surface through the origin with normal +z towards the cameras. Units:
+millimetres.
 """
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 
 import numpy as np
+
+__all__ = [
+    "Camera",
+    "Deformation",
+    "Measurement",
+    "Motion",
+    "Series",
+    "Speckle",
+    "Surface",
+    "calibration_arrays",
+    "look_at",
+    "make_cameras",
+    "render_measurement",
+    "render_series",
+    "rotation",
+    "surface_strain",
+]
+
+#: Gray value of a sample whose ray misses the specimen.
+BACKGROUND = 5.0
 
 # --------------------------------------------------------------------------
 # Cameras
 # --------------------------------------------------------------------------
 
 
-@dataclass
+@dataclass(frozen=True)
 class Camera:
-    """A calibrated pinhole camera with radial distortion; image size in pixels."""
+    """A calibrated pinhole camera with OpenCV's five-term lens distortion.
 
-    K: np.ndarray  # 3 x 3 intrinsics (fx, fy, cx, cy used)
-    dist: np.ndarray  # (k1, k2)
-    R: np.ndarray  # 3 x 3, world to camera
-    t: np.ndarray  # 3
+    Attributes
+    ----------
+    K : (3, 3) intrinsics [[fx, s, cx], [0, fy, cy], [0, 0, 1]], pixels; s = skew.
+    dist : (5,) k1, k2, p1, p2, k3.
+    R : (3, 3) world to camera rotation; t : (3,) camera coordinates = R @ X + t.
+    width, height : image size in pixels.
+    """
+
+    K: np.ndarray
+    dist: np.ndarray
+    R: np.ndarray
+    t: np.ndarray
     width: int
     height: int
 
     @property
     def centre(self) -> np.ndarray:
+        """Projection centre in world coordinates, -R^T t."""
         return -self.R.T @ self.t
+
+    def is_radial2(self) -> bool:
+        """True when only k1 and k2 distort (no tangential terms, k3 or skew)."""
+        return bool(self.dist[2] == 0 and self.dist[3] == 0 and self.dist[4] == 0 and self.K[0, 1] == 0)
+
+    def _distort(self, x: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        k1, k2, p1, p2, k3 = self.dist
+        r2 = x * x + y * y
+        radial = 1.0 + r2 * (k1 + r2 * (k2 + r2 * k3))
+        xy = x * y
+        xd = x * radial + 2.0 * p1 * xy + p2 * (r2 + 2.0 * x * x)
+        yd = y * radial + p1 * (r2 + 2.0 * y * y) + 2.0 * p2 * xy
+        return xd, yd
 
     def project(self, points: np.ndarray) -> np.ndarray:
         """Pixels (..., 2) of world points (..., 3), distortion included."""
         p = np.asarray(points, dtype=float)
         xc = p @ self.R.T + self.t
-        x = xc[..., 0] / xc[..., 2]
-        y = xc[..., 1] / xc[..., 2]
-        r2 = x * x + y * y
-        f = 1.0 + self.dist[0] * r2 + self.dist[1] * r2 * r2
-        return np.stack([self.K[0, 0] * x * f + self.K[0, 2], self.K[1, 1] * y * f + self.K[1, 2]], axis=-1)
+        xd, yd = self._distort(xc[..., 0] / xc[..., 2], xc[..., 1] / xc[..., 2])
+        K = self.K
+        return np.stack([K[0, 0] * xd + K[0, 1] * yd + K[0, 2], K[1, 1] * yd + K[1, 2]], axis=-1)
 
-    def undistort(self, px: np.ndarray, py: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """Normalised undistorted coordinates of pixels, solved to full precision."""
-        xd = (px - self.K[0, 2]) / self.K[0, 0]
-        yd = (py - self.K[1, 2]) / self.K[1, 1]
+    def normalize(self, uv: np.ndarray) -> np.ndarray:
+        """Undistorted normalised coordinates (..., 2) of pixels (..., 2); NaN where the inverse does not converge.
+
+        Fixed-point iteration x <- (x' - tangential(x)) / radial(x), run to
+        full double precision.
+        """
+        uv = np.asarray(uv, dtype=float)
+        K = self.K
+        yd = (uv[..., 1] - K[1, 2]) / K[1, 1]
+        xd = (uv[..., 0] - K[0, 2] - K[0, 1] * yd) / K[0, 0]
+        k1, k2, p1, p2, k3 = self.dist
         x, y = xd.copy(), yd.copy()
-        for _ in range(60):
+        change = np.full(x.shape, np.inf)
+        for _ in range(100):
             r2 = x * x + y * y
-            f = 1.0 + self.dist[0] * r2 + self.dist[1] * r2 * r2
-            xn, yn = xd / f, yd / f
-            done = max(np.max(np.abs(xn - x), initial=0.0), np.max(np.abs(yn - y), initial=0.0)) < 1e-16
+            radial = 1.0 + r2 * (k1 + r2 * (k2 + r2 * k3))
+            xy = x * y
+            xn = (xd - 2.0 * p1 * xy - p2 * (r2 + 2.0 * x * x)) / radial
+            yn = (yd - p1 * (r2 + 2.0 * y * y) - 2.0 * p2 * xy) / radial
+            change = np.maximum(np.abs(xn - x), np.abs(yn - y))
             x, y = xn, yn
-            if done:
+            if not np.any(change > 1e-16):
                 break
-        return x, y
+        ok = change <= 1e-12
+        return np.stack([np.where(ok, x, np.nan), np.where(ok, y, np.nan)], axis=-1)
 
-    def rays(self, px: np.ndarray, py: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """Origin (3,) and world directions (..., 3) of the viewing rays of pixels."""
-        x, y = self.undistort(px, py)
-        d_cam = np.stack([x, y, np.ones_like(x)], axis=-1)
+    def rays(self, uv: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """Origin (3,) and world directions (..., 3) of the viewing rays of pixels (..., 2)."""
+        n = self.normalize(uv)
+        d_cam = np.concatenate([n, np.ones(n.shape[:-1] + (1,))], axis=-1)
         return self.centre, d_cam @ self.R  # R^T d for row vectors
 
 
@@ -89,46 +149,69 @@ def look_at(centre: np.ndarray, target: np.ndarray, up: np.ndarray | None = None
     return R, -R @ centre
 
 
+#: Lens distortion (k1, k2, p1, p2, k3) and skew (pixels) of camera 0 per lens kind; the others vary a little.
+LENSES = {
+    "radial": ((-0.25, 0.4, 0.0, 0.0, 0.0), 0.0),
+    "full": ((-0.25, 0.4, 2.5e-3, -2.0e-3, 1500.0), 2.5),
+}
+
+
 def make_cameras(
     n: int,
-    width: int,
-    height: int,
+    width: int = 480,
+    height: int = 384,
     *,
+    sizes: Sequence[tuple[int, int]] | None = None,
     distance: float = 500.0,
     fov_width: float = 64.0,
     angle_deg: float = 12.0,
-    dist: tuple[float, float] = (-0.25, 0.4),
+    lens: str = "radial",
 ) -> list[Camera]:
     """Two cameras left and right of the specimen (stereo angle 2*angle_deg), a third above them.
 
-    The focal length makes a width of `fov_width` mm at `distance` fill the image.
-    Distortion coefficients differ slightly per camera, as real lenses do.
+    Each camera's focal length makes a width of `fov_width` mm at `distance`
+    fill its image width, so cameras of different `sizes` (one (width,
+    height) per camera, overriding `width` and `height`) frame the same
+    field. `lens` is "radial" (k1, k2) or "full" (k1, k2, p1, p2, k3 and a
+    small skew). Distortion and principal points differ slightly per camera,
+    as real lenses do.
     """
-    if n < 2:
-        raise ValueError("a stereo measurement needs at least two cameras")
-    f = width * distance / fov_width
+    if not 2 <= n <= 3:
+        raise ValueError(f"cameras must be 2 or 3, got {n}")
+    if lens not in LENSES:
+        raise ValueError(f"lens must be one of {sorted(LENSES)}, got {lens!r}")
+    sizes = _sizes(n, width, height, sizes)
     a = np.radians(angle_deg)
     centres = [
         np.array([-distance * np.sin(a), 0.0, distance * np.cos(a)]),
         np.array([distance * np.sin(a), 0.0, distance * np.cos(a)]),
+        np.array([0.0, distance * np.sin(a), distance * np.cos(a)]),
     ]
-    if n >= 3:
-        centres.append(np.array([0.0, distance * np.sin(a), distance * np.cos(a)]))
-    if n > 3:
-        raise ValueError("at most three cameras are laid out")
+    dist0, skew0 = LENSES[lens]
     cams = []
-    for i, c in enumerate(centres):
+    for i, (c, (w, h)) in enumerate(zip(centres[:n], sizes)):
+        f = w * distance / fov_width
         R, t = look_at(c, np.zeros(3))
         K = np.array(
             [
-                [f * (1 + 0.002 * i), 0.0, (width - 1) / 2 + 3.0 * (i - 1)],
-                [0.0, f * (1 + 0.002 * i), (height - 1) / 2 - 2.0 * (i - 1)],
+                [f * (1 + 0.002 * i), round(skew0 * (1 - 0.2 * i), 12), (w - 1) / 2 + 3.0 * (i - 1)],
+                [0.0, f * (1 + 0.002 * i), (h - 1) / 2 - 2.0 * (i - 1)],
                 [0.0, 0.0, 1.0],
             ]
         )
-        d = np.array([dist[0] * (1 + 0.1 * i), dist[1] * (1 - 0.1 * i)])
-        cams.append(Camera(K=K, dist=d, R=R, t=t, width=width, height=height))
+        scale = np.array([1 + 0.1 * i, 1 - 0.1 * i, 1 - 0.15 * i, 1 + 0.1 * i, 1 - 0.1 * i])
+        cams.append(Camera(K=K, dist=np.round(np.array(dist0) * scale, 12), R=R, t=t, width=w, height=h))
     return cams
+
+
+def _sizes(n: int, width: int, height: int, sizes: Sequence[tuple[int, int]] | None) -> list[tuple[int, int]]:
+    out = [(width, height)] * n if sizes is None else [tuple(s) for s in sizes]
+    if len(out) != n:
+        raise ValueError(f"sizes gives {len(out)} image sizes for {n} cameras")
+    for w, h in out:
+        if int(w) != w or int(h) != h or w < 64 or h < 64:
+            raise ValueError(f"image size {w} x {h}: width and height must be whole numbers of at least 64 pixels")
+    return [(int(w), int(h)) for w, h in out]
 
 
 # --------------------------------------------------------------------------
@@ -136,7 +219,7 @@ def make_cameras(
 # --------------------------------------------------------------------------
 
 
-@dataclass
+@dataclass(frozen=True)
 class Surface:
     """The reference surface z = -(kx x^2 + ky y^2) / 2 over |x| <= half_x, |y| <= half_y (mm).
 
@@ -156,20 +239,32 @@ class Surface:
         return np.stack([x, y, self.height(x, y)], axis=-1)
 
     def normal(self, x: np.ndarray, y: np.ndarray) -> np.ndarray:
-        n = np.stack([self.kx * x, self.ky * y, np.ones_like(x)], axis=-1)
+        """Unit normal (..., 3) at (x, y), pointing towards +z (the cameras)."""
+        x, y = np.asarray(x, dtype=float), np.asarray(y, dtype=float)
+        n = np.stack([self.kx * x, self.ky * y, np.ones(np.broadcast(x, y).shape)], axis=-1)
         return n / np.linalg.norm(n, axis=-1, keepdims=True)
 
     def intersect(self, o: np.ndarray, d: np.ndarray) -> np.ndarray:
         """Ray parameter of the first hit s > 0 of rays o + s d (NaN for a miss).
 
-        o, d: (..., 3). The quadric gives a s^2 + b s + c = 0; the stable
-        root pair q / a, c / q avoids cancellation when the surface is flat.
+        o: (3,) or (..., 3), d: (..., 3). The quadric gives a s^2 + b s + c = 0;
+        the stable root pair q / a, c / q avoids cancellation when the surface
+        is flat.
         """
-        a = 0.5 * (self.kx * d[..., 0] ** 2 + self.ky * d[..., 1] ** 2)
-        b = d[..., 2] + self.kx * o[..., 0] * d[..., 0] + self.ky * o[..., 1] * d[..., 1]
-        c = o[..., 2] + 0.5 * (self.kx * o[..., 0] ** 2 + self.ky * o[..., 1] ** 2)
-        disc = b * b - 4.0 * a * c
+        o = np.asarray(o, dtype=float)
+        d = np.asarray(d, dtype=float)
+        return self._intersect(o[..., 0], o[..., 1], o[..., 2], d[..., 0], d[..., 1], d[..., 2])
+
+    def _intersect(self, ox, oy, oz, dx, dy, dz) -> np.ndarray:
+        """`intersect` on separate coordinate arrays (or scalars for the origin)."""
         with np.errstate(invalid="ignore", divide="ignore"):
+            if self.kx == 0.0 and self.ky == 0.0:
+                s = -oz / dz
+                return np.where(s > 0, s, np.nan)
+            a = 0.5 * (self.kx * dx * dx + self.ky * dy * dy)
+            b = dz + self.kx * ox * dx + self.ky * oy * dy
+            c = oz + 0.5 * (self.kx * ox * ox + self.ky * oy * oy)
+            disc = b * b - 4.0 * a * c
             q = -0.5 * (b + np.copysign(np.sqrt(disc), b))
             s1 = c / q
             s2 = np.where(a != 0.0, q / a, np.nan)
@@ -188,7 +283,8 @@ class Speckle:
 
     Each dot has a random centre within its cell, radius and brightness; a
     sample sums the dots of its own and the eight neighbouring cells, which
-    is exact because the dots are narrow compared with the cell.
+    is exact because the dots are narrow compared with the cell. Points
+    within `extent` of the origin are covered.
     """
 
     pitch: float
@@ -203,29 +299,46 @@ class Speckle:
         rng = np.random.default_rng(self.seed)
         n = int(np.ceil(2 * self.extent / self.pitch)) + 4
         self._n = n
+        self._offset = self.extent + 2 * self.pitch
         self.tables = {
             "jx": rng.uniform(-0.35, 0.35, (n, n)),
             "jy": rng.uniform(-0.35, 0.35, (n, n)),
             "s": self.sigma * rng.uniform(0.75, 1.25, (n, n)),
             "a": self.peak * rng.uniform(0.6, 1.0, (n, n)) * (rng.uniform(size=(n, n)) < 0.85),
         }
+        # Per dot, flat over (cell x, cell y): centre, exponent factor -1/(2 s^2), amplitude.
+        g, T = self.pitch, self.tables
+        cx, cy = np.meshgrid(np.arange(n), np.arange(n), indexing="ij")
+        self._px = ((cx + 0.5 + T["jx"]) * g - self._offset).ravel()
+        self._py = ((cy + 0.5 + T["jy"]) * g - self._offset).ravel()
+        self._w = (-0.5 / (T["s"] * T["s"])).ravel()
+        self._a = T["a"].ravel()
 
     def __call__(self, x: np.ndarray, y: np.ndarray) -> np.ndarray:
-        g = self.pitch
-        off = self.extent + 2 * g
-        ix = np.floor((x + off) / g).astype(np.int64)
-        iy = np.floor((y + off) / g).astype(np.int64)
-        value = np.full(np.shape(x), self.background)
-        T = self.tables
+        """Gray value at material points (x, y), arrays of one shape."""
+        x = np.asarray(x, dtype=float)
+        y = np.asarray(y, dtype=float)
+        n, g = self._n, self.pitch
+        # Cells beyond the lattice are clamped (the texture is defined within `extent` only).
+        ix = np.clip(np.floor((x + self._offset) / g), 1, n - 2).astype(np.int64)
+        iy = np.clip(np.floor((y + self._offset) / g), 1, n - 2).astype(np.int64)
+        base = ix * n + iy
+        value = np.full(x.shape, self.background)
+        k = np.empty_like(base)
+        dx = np.empty_like(value)
+        dy = np.empty_like(value)
         for ox in (-1, 0, 1):
             for oy in (-1, 0, 1):
-                cx = np.clip(ix + ox, 0, self._n - 1)
-                cy = np.clip(iy + oy, 0, self._n - 1)
-                px = (cx + 0.5 + T["jx"][cx, cy]) * g - off
-                py = (cy + 0.5 + T["jy"][cx, cy]) * g - off
-                s = T["s"][cx, cy]
-                r2 = ((x - px) ** 2 + (y - py) ** 2) / (s * s)
-                value += T["a"][cx, cy] * np.exp(-0.5 * r2)
+                np.add(base, ox * n + oy, out=k)
+                np.subtract(x, self._px[k], out=dx)
+                np.subtract(y, self._py[k], out=dy)
+                dx *= dx
+                dy *= dy
+                dx += dy
+                dx *= self._w[k]
+                np.exp(dx, out=dx)
+                dx *= self._a[k]
+                value += dx
         return np.minimum(value, 250.0)  # saturate like a real sensor, keeps the contrast high
 
 
@@ -238,9 +351,31 @@ def rotation(axis: np.ndarray, angle_deg: float) -> np.ndarray:
     return np.eye(3) + np.sin(a) * Kx + (1 - np.cos(a)) * Kx @ Kx
 
 
+def surface_strain(F: np.ndarray, normal: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """In-plane principal Green-Lagrange strains (smaller, larger) of F (3, 3) for unit normals (..., 3).
+
+    E = (F^T F - I) / 2 restricted to the tangent plane of each reference
+    normal. A zero or non-finite normal gives NaN.
+    """
+    E = 0.5 * (F.T @ F - np.eye(3))
+    n = np.asarray(normal, dtype=float)
+    length = np.linalg.norm(n, axis=-1, keepdims=True)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        n = n / length
+    n = np.where(np.isfinite(n).all(axis=-1, keepdims=True) & (length > 0), n, np.array([0.0, 0.0, 1.0]))
+    helper = np.where(np.abs(n[..., :1]) < 0.9, np.array([1.0, 0, 0]), np.array([0, 1.0, 0]))
+    t1 = np.cross(n, helper)
+    t1 /= np.linalg.norm(t1, axis=-1, keepdims=True)
+    t2 = np.cross(n, t1)
+    T = np.stack([t1, t2], axis=-1)  # (..., 3, 2)
+    w = np.linalg.eigvalsh(np.swapaxes(T, -1, -2) @ E @ T)
+    bad = ~(np.isfinite(length[..., 0]) & (length[..., 0] > 0))
+    return np.where(bad, np.nan, w[..., 0]), np.where(bad, np.nan, w[..., 1])
+
+
 @dataclass
 class Deformation:
-    """x = Q S X + d with S a uniaxial stretch along world x."""
+    """x = Q S X + d with S a uniaxial stretch of 1 + strain along world x."""
 
     strain: float = 0.01
     Q: np.ndarray = field(default_factory=lambda: rotation(np.array([0.3, 0.5, 0.8]), 0.8))
@@ -250,38 +385,89 @@ class Deformation:
     def F(self) -> np.ndarray:
         return self.Q @ np.diag([1.0 + self.strain, 1.0, 1.0])
 
+    @property
+    def is_identity(self) -> bool:
+        return bool(self.strain == 0.0 and np.all(self.Q == np.eye(3)) and np.all(self.d == 0.0))
+
     def apply(self, X: np.ndarray) -> np.ndarray:
         return X @ self.F.T + self.d
 
     def inverse_ray(self, o: np.ndarray, dirs: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """The reference-configuration ray whose image under the deformation is the ray o + s dirs."""
         Finv = np.linalg.inv(self.F)
         return (o - self.d) @ Finv.T, dirs @ Finv.T
 
     def surface_strain(self, normal: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """In-plane principal Green-Lagrange strains (smaller, larger) for unit normals (..., 3).
+        """In-plane principal Green-Lagrange strains (smaller, larger) for unit reference normals (..., 3)."""
+        return surface_strain(self.F, normal)
 
-        E = (F^T F - I) / 2 restricted to the tangent plane of each normal.
-        """
-        E = 0.5 * (self.F.T @ self.F - np.eye(3))
-        n = np.asarray(normal, dtype=float)
-        helper = np.where(np.abs(n[..., :1]) < 0.9, np.array([1.0, 0, 0]), np.array([0, 1.0, 0]))
-        t1 = np.cross(n, helper)
-        t1 /= np.linalg.norm(t1, axis=-1, keepdims=True)
-        t2 = np.cross(n, t1)
-        T = np.stack([t1, t2], axis=-1)  # (..., 3, 2)
-        E2 = np.swapaxes(T, -1, -2) @ E @ T
-        w = np.linalg.eigvalsh(E2)
-        return w[..., 0], w[..., 1]
+
+@dataclass(frozen=True)
+class Motion:
+    """A load series: uniaxial stretch, rigid rotation and translation, all growing to their final values.
+
+    Frame f of `frames` has the fraction f / (frames - 1) of the final
+    strain, rotation angle (about the fixed `axis`) and translation (mm);
+    frame 0 is the undeformed reference.
+    """
+
+    strain: float = 0.01
+    axis: tuple[float, float, float] = (0.3, 0.5, 0.8)
+    angle_deg: float = 0.8
+    translation: tuple[float, float, float] = (0.35, -0.25, 0.5)
+
+    def at(self, fraction: float) -> Deformation:
+        """The deformation at `fraction` of the final load (0 = reference, 1 = final)."""
+        if fraction == 0.0:
+            return Deformation(strain=0.0, Q=np.eye(3), d=np.zeros(3))
+        return Deformation(
+            strain=fraction * self.strain,
+            Q=rotation(np.array(self.axis), fraction * self.angle_deg),
+            d=fraction * np.array(self.translation, dtype=float),
+        )
+
+    def series(self, frames: int) -> list[Deformation]:
+        """The deformation of every frame 0 .. frames - 1 (frames >= 2)."""
+        if frames < 2:
+            raise ValueError(f"a series needs at least 2 frames (a reference and a deformed one), got {frames}")
+        return [self.at(f / (frames - 1)) for f in range(frames)]
 
 
 # --------------------------------------------------------------------------
-# The measurement
+# Rendering
 # --------------------------------------------------------------------------
 
 
 @dataclass
+class Series:
+    """Rendered images of a load series, ROI masks and the truth.
+
+    Attributes
+    ----------
+    cameras : one `Camera` per camera.
+    surface, texture : the specimen.
+    deformations : one per frame; frame 0 is the identity.
+    images : images[camera][frame], float64 (height, width) gray values on a
+        0..255 scale with the sensor noise added, not quantised.
+    masks : per camera, bool (height, width): pixels whose centre sees the
+        reference specimen at least the ROI margin inside its edge.
+    """
+
+    cameras: list
+    surface: Surface
+    texture: Speckle
+    deformations: list
+    images: list
+    masks: list
+
+    def material_point(self, cam: int, px: np.ndarray, py: np.ndarray) -> np.ndarray:
+        """Reference surface point (..., 3) seen at pixels of camera `cam` in its reference image (NaN: none)."""
+        return _material_point(self.cameras[cam], self.surface, px, py)
+
+
+@dataclass
 class Measurement:
-    """Rendered images, masks and the truth of one synthetic measurement."""
+    """Rendered images, masks and the truth of one reference and one deformed state."""
 
     cameras: list
     surface: Surface
@@ -293,40 +479,121 @@ class Measurement:
 
     def material_point(self, cam: int, px: np.ndarray, py: np.ndarray) -> np.ndarray:
         """Reference surface point (..., 3) seen at pixels of camera `cam` in its reference image (NaN: none)."""
-        c = self.cameras[cam]
-        o, d = c.rays(np.asarray(px, float), np.asarray(py, float))
-        s = self.surface.intersect(np.broadcast_to(o, d.shape), d)
-        X = o + s[..., None] * d
-        ok = self.surface.inside(X[..., 0], X[..., 1])
-        X[~ok] = np.nan
-        return X
+        return _material_point(self.cameras[cam], self.surface, px, py)
 
 
-def _render(
-    cam: Camera, surface: Surface, texture: Speckle, deformation: Deformation | None, samples: int, margin: float
-) -> tuple[np.ndarray, np.ndarray]:
-    """Area-averaged image over samples x samples points per pixel, and the ROI (pixel centre inside)."""
+def _material_point(cam: Camera, surface: Surface, px: np.ndarray, py: np.ndarray) -> np.ndarray:
+    px, py = np.broadcast_arrays(np.asarray(px, dtype=float), np.asarray(py, dtype=float))
+    o, d = cam.rays(np.stack([px, py], axis=-1))
+    s = surface.intersect(o, d)
+    X = o + s[..., None] * d
+    X[~surface.inside(X[..., 0], X[..., 1])] = np.nan
+    return X
+
+
+def _render_camera(
+    cam: Camera, surface: Surface, texture: Speckle, deformations: list, samples: int, margin: float
+) -> tuple[list, np.ndarray]:
+    """Area-averaged images (one per deformation) over samples x samples points per pixel, and the ROI.
+
+    The viewing rays of each sample position are computed once and reused by
+    every frame; only their map into the reference configuration differs.
+    """
     w, h = cam.width, cam.height
-    out = np.zeros((h, w))
-    sub = (np.arange(samples) + 0.5) / samples - 0.5
     ys, xs = np.mgrid[0:h, 0:w].astype(float)
+    xs, ys = xs.ravel(), ys.ravel()
+    out = [np.zeros(h * w) for _ in deformations]
+    sub = (np.arange(samples) + 0.5) / samples - 0.5
+    centre = cam.centre
+    # Per frame: M = F^-1 and the reference-configuration origin M (c - d); None for the identity.
+    inverse = []
+    for dfm in deformations:
+        M = None if dfm.is_identity else np.linalg.inv(dfm.F)
+        inverse.append(None if M is None else (M, M @ (centre - dfm.d)))
 
-    def trace(ox: float, oy: float) -> tuple[np.ndarray, np.ndarray]:
-        o, d = cam.rays(xs + ox, ys + oy)
-        o = np.broadcast_to(o, d.shape)
-        if deformation is not None:
-            o, d = deformation.inverse_ray(o, d)
-        s = surface.intersect(o, d)
-        X = o + s[..., None] * d
-        return X, np.isfinite(s) & surface.inside(X[..., 0], X[..., 1])
+    def world_rays(px: np.ndarray, py: np.ndarray) -> list[np.ndarray]:
+        n = cam.normalize(np.stack([px, py], axis=-1))
+        x, y = np.ascontiguousarray(n[:, 0]), np.ascontiguousarray(n[:, 1])
+        Rt = cam.R.T  # world direction = R^T (x, y, 1)
+        return [Rt[i, 0] * x + Rt[i, 1] * y + Rt[i, 2] for i in range(3)]
 
-    X, hit = trace(0.0, 0.0)
-    roi = hit & surface.inside(X[..., 0], X[..., 1], margin)
+    d = world_rays(xs, ys)
+    s = surface._intersect(*centre, *d)
+    roi = surface.inside(centre[0] + s * d[0], centre[1] + s * d[1], margin)  # NaN (a miss) compares false
     for oy in sub:
         for ox in sub:
-            X, hit = trace(ox, oy)
-            out += np.where(hit, texture(np.nan_to_num(X[..., 0]), np.nan_to_num(X[..., 1])), 5.0)
-    return out / (samples * samples), roi
+            d = world_rays(xs + ox, ys + oy)
+            for acc, inv in zip(out, inverse):
+                if inv is None:
+                    o, dd = centre, d
+                else:
+                    M, o = inv
+                    dd = [M[i, 0] * d[0] + M[i, 1] * d[1] + M[i, 2] * d[2] for i in range(3)]
+                s = surface._intersect(*o, *dd)
+                x = o[0] + s * dd[0]
+                y = o[1] + s * dd[1]
+                hit = surface.inside(x, y)  # NaN (a miss) compares false
+                value = np.full(len(xs), BACKGROUND)
+                value[hit] = texture(x[hit], y[hit])
+                acc += value
+    n = samples * samples
+    return [(acc / n).reshape(h, w) for acc in out], roi.reshape(h, w)
+
+
+def render_series(
+    *,
+    cameras: int = 2,
+    frames: int = 4,
+    width: int = 480,
+    height: int = 384,
+    sizes: Sequence[tuple[int, int]] | None = None,
+    curved: bool = False,
+    motion: Motion | None = None,
+    samples: int = 3,
+    noise: float = 0.0,
+    seed: int = 7,
+    roi_margin: float | None = None,
+    lens: str = "radial",
+) -> Series:
+    """Render a load series: specimen, cameras, one image per camera and frame, ROI masks.
+
+    Parameters
+    ----------
+    cameras : 2 or 3.
+    frames : number of images per camera, the reference included (>= 2).
+    width, height : image size of every camera, pixels; `sizes` gives one
+        (width, height) per camera instead.
+    curved : a cylindrical shell (curvature 1/120 mm^-1 about y) instead of a flat plate.
+    motion : the load series (default `Motion()`: 1 % stretch, 0.8 degree rotation, 0.66 mm translation).
+    samples : samples x samples ray casts per pixel.
+    noise : standard deviation of Gaussian sensor noise, gray levels (0..255 scale).
+    seed : seeds the speckle and the noise; the noise of image (camera c, frame f)
+        depends on (seed, c, f) only.
+    roi_margin : distance of the ROI from the specimen edge, mm (default 24 pixels of camera 0).
+    lens : "radial" or "full", see `make_cameras`.
+
+    The field of view scales with camera 0's width, so the speckle always
+    spans about 4.5 of its pixels whatever the size.
+    """
+    if samples < 1:
+        raise ValueError(f"samples must be at least 1, got {samples}")
+    if not noise >= 0:
+        raise ValueError(f"noise must be a non-negative gray level, got {noise}")
+    deformations = (motion or Motion()).series(frames)
+    cams = make_cameras(cameras, width, height, sizes=sizes, lens=lens)
+    surface = Surface(kx=1.0 / 120.0 if curved else 0.0)
+    px_mm = 64.0 / cams[0].width  # pixel footprint of camera 0 on the specimen, mm
+    texture = Speckle(pitch=4.5 * px_mm, sigma=0.9 * px_mm, extent=max(surface.half_x, surface.half_y) + 2, seed=seed)
+    margin = roi_margin if roi_margin is not None else 24 * px_mm
+    images, masks = [], []
+    for c, cam in enumerate(cams):
+        imgs, roi = _render_camera(cam, surface, texture, deformations, samples, margin)
+        if noise > 0:
+            for f, img in enumerate(imgs):
+                img += np.random.default_rng((seed, 1 + c, f)).normal(0.0, noise, img.shape)
+        images.append(imgs)
+        masks.append(roi)
+    return Series(cameras=cams, surface=surface, texture=texture, deformations=deformations, images=images, masks=masks)
 
 
 def render_measurement(
@@ -334,6 +601,7 @@ def render_measurement(
     cameras: int = 2,
     width: int = 480,
     height: int = 384,
+    sizes: Sequence[tuple[int, int]] | None = None,
     curved: bool = False,
     strain: float = 0.01,
     samples: int = 3,
@@ -341,45 +609,39 @@ def render_measurement(
     seed: int = 7,
     roi_margin: float | None = None,
 ) -> Measurement:
-    """Render the default measurement: specimen, cameras, reference and deformed images, ROI masks.
-
-    The field of view scales with the image width, so the speckle always
-    spans about 4 pixels whatever the size. `noise` is the standard deviation
-    of Gaussian sensor noise in gray levels (0..255 scale).
-    """
-    cams = make_cameras(cameras, width, height)
-    surface = Surface(kx=1.0 / 120.0 if curved else 0.0)
-    px_mm = 64.0 / width  # pixel footprint on the specimen, mm
-    texture = Speckle(pitch=4.5 * px_mm, sigma=0.9 * px_mm, extent=max(surface.half_x, surface.half_y) + 2, seed=seed)
-    deformation = Deformation(strain=strain)
-    margin = roi_margin if roi_margin is not None else 24 * px_mm
-    rng = np.random.default_rng(seed + 1)
-    refs, defs, masks = [], [], []
-    for cam in cams:
-        ref, roi = _render(cam, surface, texture, None, samples, margin)
-        de, _ = _render(cam, surface, texture, deformation, samples, margin)
-        if noise > 0:
-            ref = ref + rng.normal(0.0, noise, ref.shape)
-            de = de + rng.normal(0.0, noise, de.shape)
-        refs.append(ref)
-        defs.append(de)
-        masks.append(roi)
+    """Render one reference and one deformed state (`strain` plus the default rigid motion); see `render_series`."""
+    s = render_series(
+        cameras=cameras,
+        frames=2,
+        width=width,
+        height=height,
+        sizes=sizes,
+        curved=curved,
+        motion=Motion(strain=strain),
+        samples=samples,
+        noise=noise,
+        seed=seed,
+        roi_margin=roi_margin,
+    )
     return Measurement(
-        cameras=cams,
-        surface=surface,
-        deformation=deformation,
-        reference=refs,
-        deformed=defs,
-        masks=masks,
-        texture=texture,
+        cameras=s.cameras,
+        surface=s.surface,
+        deformation=s.deformations[1],
+        reference=[imgs[0] for imgs in s.images],
+        deformed=[imgs[1] for imgs in s.images],
+        masks=s.masks,
+        texture=s.texture,
     )
 
 
-def calibration_arrays(cameras: list) -> dict:
-    """K (n, 3, 3), dist (n, 2), R (n, 3, 3), t (n, 3) as the module takes them."""
+def calibration_arrays(cameras: Sequence[Camera]) -> dict:
+    """K (n, 3, 3), dist (n, 2), R (n, 3, 3), t (n, 3) as native_vostrel takes them (k1, k2 lenses only)."""
+    for i, c in enumerate(cameras):
+        if not c.is_radial2():
+            raise ValueError(f"camera {i} has tangential, k3 or skew terms; the two-term radial arrays cannot hold it")
     return {
         "K": np.stack([c.K for c in cameras]),
-        "dist": np.stack([c.dist for c in cameras]),
+        "dist": np.stack([c.dist[:2] for c in cameras]),
         "R": np.stack([c.R for c in cameras]),
         "t": np.stack([c.t for c in cameras]),
     }
