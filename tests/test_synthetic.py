@@ -355,6 +355,21 @@ def test_known_perturbations_give_known_errors(tmp_path):
     assert not check.frames[0].meets(strain_abs=3e-4, displacement_abs=0.0, displacement_rel=0.01)
 
 
+def test_a_frame_without_valid_points_or_faces_is_reported_not_passed(tmp_path):
+    truth = load_truth_example(tmp_path, False)
+    X, _ = _fabricate(truth, tmp_path / "results")
+    path = tmp_path / "results" / "frames" / "frame_0001.npz"
+    arrays = dict(np.load(path))
+    arrays.update(valid=np.zeros(len(X), dtype=bool), faces=np.zeros((0, 3), np.int32))
+    for key in ("Epc1", "Epc2", "valid_strain_faces"):
+        arrays[key] = arrays[key][:0]
+    np.savez(path, **arrays)
+    f = chk.check_results(tmp_path).frames[0]
+    assert f.compared and f.valid_points == 0 and f.faces == 0
+    assert np.isnan([f.error_mean, f.applied_mean, f.major, f.major_truth, f.error_percent]).all()
+    assert not f.meets()
+
+
 def test_check_command_reports_every_frame_and_its_failures(tmp_path, capsys):
     truth = load_truth_example(tmp_path, False)
     results = tmp_path / "elsewhere"
