@@ -212,6 +212,12 @@ class TestFiles:
             target.write_bytes(content)
         one_line_error(lambda: load_calibration(target), str(target), fragment)
 
+    def test_oversized_file_is_refused_unread(self, tmp_path, monkeypatch):
+        target = tmp_path / "huge.json"
+        target.write_text("{}")
+        monkeypatch.setattr("dicpipe.camera.MAX_FILE_BYTES", 1)
+        one_line_error(lambda: load_calibration(target), str(target), "too large")
+
     @pytest.mark.parametrize("kind", ["json", "yml", "xml"])
     def test_the_content_decides_not_the_name(self, tmp_path, kind):
         calibration = full_calibration()

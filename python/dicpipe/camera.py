@@ -76,6 +76,9 @@ UNDISTORT_MAX_ITERATIONS = 50
 #: rotation written with six significant digits passes, a scaled or sheared
 #: matrix does not. The matrix is used as given, never re-orthonormalised.
 ROTATION_TOLERANCE = 1e-5
+#: Files larger than this are refused unread (a calibration is a few kilobytes;
+#: a project file listing thousands of images, a megabyte or two).
+MAX_FILE_BYTES = 64 * 1024 * 1024
 
 # OpenCV's distortion vector beyond k1 k2 p1 p2 k3, in its order.
 _OPENCV_EXTRA_TERMS = ("k4", "k5", "k6", "s1", "s2", "s3", "s4", "taux", "tauy")
@@ -566,6 +569,9 @@ def load_calibration(path: str | os.PathLike[str]) -> Calibration:
     """
     path = Path(path)
     try:
+        size = path.stat().st_size
+        if size > MAX_FILE_BYTES:
+            raise CalibrationError(f"{path}: {size} bytes is too large for a calibration file")
         data = path.read_bytes()
     except OSError as exc:
         raise CalibrationError(f"{path}: cannot read the calibration file ({exc.strerror or exc})") from None
