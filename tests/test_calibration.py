@@ -205,6 +205,8 @@ class TestFiles:
             (b"  \n", "is empty"),
             (b"cameras: 2\n", "not a calibration format"),
             (b"<project><calibration>", "not well-formed XML"),
+            (b'<?xml version="1.0" encoding="no-such"?><project/>', "not well-formed XML"),
+            (b'{"cameras": ' + b"[" * 200000, "not valid JSON"),
             (b"<root><camera/></root>", "XML root <root>"),
             (b"%YAML:1.0\n---\nK1: [1, 2\n", "OpenCV cannot read"),
             (b"%YAML:1.0\n---\nfocal: 1000\n", "no camera matrix (expected one of K1, cameraMatrix1, M1)"),

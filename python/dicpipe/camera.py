@@ -604,8 +604,8 @@ def _load_json(path: Path, data: bytes) -> Calibration:
         doc = json.loads(data, object_pairs_hook=_reject_duplicates)
     except CalibrationError as exc:
         raise CalibrationError(f"{path}: {exc}") from None
-    except (json.JSONDecodeError, UnicodeDecodeError) as exc:
-        raise CalibrationError(f"{path}: not valid JSON ({exc})") from None
+    except (ValueError, RecursionError) as exc:  # ValueError covers JSONDecodeError and UnicodeDecodeError
+        raise CalibrationError(f"{path}: not valid JSON ({_describe(str(exc))})") from None
     if not isinstance(doc, dict):
         raise CalibrationError(f"{path}: expected a JSON object at the top")
     if "format" not in doc:
@@ -660,7 +660,7 @@ def _load_json(path: Path, data: bytes) -> Calibration:
 def _load_xml(path: Path, data: bytes) -> Calibration:
     try:
         root = ElementTree.fromstring(data)
-    except ElementTree.ParseError as exc:
+    except (ElementTree.ParseError, ValueError, LookupError) as exc:  # LookupError: an unknown encoding
         raise CalibrationError(f"{path}: not well-formed XML ({exc})") from None
     if root.tag == "opencv_storage":
         return _load_opencv(path, data, "XML")
