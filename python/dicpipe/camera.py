@@ -677,7 +677,8 @@ def _load_xml(path: Path, data: bytes) -> Calibration:
 def _cv_message(exc: BaseException) -> str:
     cause = exc.__cause__ or exc
     lines = [line.strip() for line in str(cause).splitlines() if line.strip()]
-    return lines[-1] if lines else type(cause).__name__
+    # Keep OpenCV's own words, not the source file and line it prefixes them with.
+    return lines[-1].split(" error: ", 1)[-1] if lines else type(cause).__name__
 
 
 def _fs_values(node: Any, where: str) -> np.ndarray:
