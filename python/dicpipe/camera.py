@@ -72,7 +72,7 @@ FORMAT_VERSION = 1
 UNDISTORT_TOLERANCE = 1e-12
 #: Undistortion gives up (NaN) after this many Newton steps.
 UNDISTORT_MAX_ITERATIONS = 50
-#: Largest |R R^T - I| element accepted for a rotation read from a file: a
+#: Largest |R R^T - I| element accepted for a rotation (given or read): a
 #: rotation written with six significant digits passes, a scaled or sheared
 #: matrix does not. The matrix is used as given, never re-orthonormalised.
 ROTATION_TOLERANCE = 1e-5
