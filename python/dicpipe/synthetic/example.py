@@ -3,7 +3,7 @@
 ``write_example(directory)`` writes::
 
     experiment.toml             the experiment file (`dicpipe run` reads it)
-    calibration.json            the cameras, in dicpipe's JSON calibration format
+    calibration.json            the cameras, in dicpipe's JSON calibration format (`dicpipe.camera`)
     roi.png                     camera 0's reference ROI, 8-bit, non-zero = inside
     cam0/frame_0000.tif ...     8-bit grayscale TIFF, one per frame; frame 0 = reference
     cam1/...                    (cam2/ for three cameras)
@@ -15,7 +15,6 @@ The same arguments give the same bytes in every file.
 from __future__ import annotations
 
 import io
-import json
 import os
 import re
 import secrets
@@ -25,7 +24,8 @@ from pathlib import Path
 
 import numpy as np
 
-from .render import Camera, Motion, render_series
+from ..camera import Calibration, save_calibration
+from .render import Motion, render_series
 from .truth import TRUTH_FILE, Truth, TruthError, load_truth
 
 __all__ = [
@@ -34,7 +34,6 @@ __all__ = [
     "ROI_FILE",
     "Truth",
     "TruthError",
-    "calibration_document",
     "load_truth",
     "write_example",
 ]
@@ -128,9 +127,7 @@ def write_example(
         units="mm",
     )
     files[TRUTH_FILE] = _npz_bytes(truth.to_arrays())
-    files[CALIBRATION_FILE] = _calibration_text(calibration_document(series.cameras)).encode()
     files[ROI_FILE] = _png_bytes(np.where(series.masks[0], 255, 0).astype(np.uint8))
-    files[EXPERIMENT_FILE] = _experiment_text(cameras).encode()  # last: its presence marks a complete example
 
     directory.mkdir(parents=True, exist_ok=True)
     if overwrite:
@@ -140,38 +137,10 @@ def write_example(
                 old.unlink()
     for name, data in files.items():
         _write_atomic(directory / name, data)
+    save_calibration(directory / CALIBRATION_FILE, Calibration(tuple(series.cameras), units="mm"))
+    # Last: the experiment file's presence marks a complete example.
+    _write_atomic(directory / EXPERIMENT_FILE, _experiment_text(cameras).encode())
     return directory / EXPERIMENT_FILE
-
-
-def calibration_document(cameras: Sequence[Camera], units: str = "mm") -> dict:
-    """The JSON calibration document of `cameras` (camera coordinates = R @ X + t, pixel (0, 0) = centre of
-    the top-left pixel); distortion as k1, k2 when the lens has no other term, else k1, k2, p1, p2, k3."""
-    docs = []
-    for cam in cameras:
-        dist = [float(v) + 0.0 for v in cam.dist]  # + 0.0: no "-0.0" in the file
-        if not any(dist[2:]):
-            dist = dist[:2]
-        docs.append(
-            {
-                "image_size": [int(cam.width), int(cam.height)],
-                "K": [[float(v) + 0.0 for v in row] for row in cam.K],
-                "distortion": dist,
-                "R": [[float(v) + 0.0 for v in row] for row in cam.R],
-                "t": [float(v) + 0.0 for v in cam.t],
-            }
-        )
-    return {"format": "dicpipe-calibration", "version": 1, "units": units, "cameras": docs}
-
-
-def _calibration_text(doc: dict) -> str:
-    """JSON with one line per key of a camera, matrices row by row on that line."""
-
-    def block(d: dict, indent: str) -> str:
-        return ",\n".join(f"{indent}{json.dumps(k)}: {json.dumps(v)}" for k, v in d.items())
-
-    head = {k: v for k, v in doc.items() if k != "cameras"}
-    cams = ",\n".join("    {\n" + block(c, "      ") + "\n    }" for c in doc["cameras"])
-    return "{\n" + block(head, "  ") + ',\n  "cameras": [\n' + cams + "\n  ]\n}\n"
 
 
 def _experiment_text(cameras: int) -> str:

@@ -16,14 +16,12 @@ turns it into a ray in the reference configuration that meets the reference
 surface at the material point seen by that pixel. A pixel is the mean of
 samples x samples such points spread over its area.
 
-Camera model (OpenCV's): camera coordinates Xc = R X + t, normalised
-x = Xc/Zc, y = Yc/Zc, distorted
-x' = x (1 + k1 r^2 + k2 r^4 + k3 r^6) + 2 p1 x y + p2 (r^2 + 2 x^2),
-y' = y (1 + k1 r^2 + k2 r^4 + k3 r^6) + p1 (r^2 + 2 y^2) + 2 p2 x y,
-pixel = (fx x' + s y' + cx, fy y' + cy), x = column, y = row; integer pixel
-coordinates are pixel centres. World frame: the specimen's, its reference
-surface through the origin with normal +z towards the cameras. Units:
-millimetres.
+The cameras are `dicpipe.camera.Camera` (OpenCV's lens model k1, k2, p1, p2,
+k3 and a skew; camera coordinates R X + t; pixel (0, 0) is the centre of the
+top-left pixel): the images are rendered with exactly the model that a
+calibration file of these cameras describes. World frame: the specimen's, its
+reference surface through the origin with normal +z towards the cameras.
+Units: millimetres.
 """
 
 from __future__ import annotations
@@ -33,8 +31,9 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from ..camera import Camera
+
 __all__ = [
-    "Camera",
     "Deformation",
     "Measurement",
     "Motion",
@@ -58,82 +57,11 @@ BACKGROUND = 5.0
 # --------------------------------------------------------------------------
 
 
-@dataclass(frozen=True)
-class Camera:
-    """A calibrated pinhole camera with OpenCV's five-term lens distortion.
-
-    Attributes
-    ----------
-    K : (3, 3) intrinsics [[fx, s, cx], [0, fy, cy], [0, 0, 1]], pixels; s = skew.
-    dist : (5,) k1, k2, p1, p2, k3.
-    R : (3, 3) world to camera rotation; t : (3,) camera coordinates = R @ X + t.
-    width, height : image size in pixels.
-    """
-
-    K: np.ndarray
-    dist: np.ndarray
-    R: np.ndarray
-    t: np.ndarray
-    width: int
-    height: int
-
-    @property
-    def centre(self) -> np.ndarray:
-        """Projection centre in world coordinates, -R^T t."""
-        return -self.R.T @ self.t
-
-    def is_radial2(self) -> bool:
-        """True when only k1 and k2 distort (no tangential terms, k3 or skew)."""
-        return bool(self.dist[2] == 0 and self.dist[3] == 0 and self.dist[4] == 0 and self.K[0, 1] == 0)
-
-    def _distort(self, x: np.ndarray, y: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        k1, k2, p1, p2, k3 = self.dist
-        r2 = x * x + y * y
-        radial = 1.0 + r2 * (k1 + r2 * (k2 + r2 * k3))
-        xy = x * y
-        xd = x * radial + 2.0 * p1 * xy + p2 * (r2 + 2.0 * x * x)
-        yd = y * radial + p1 * (r2 + 2.0 * y * y) + 2.0 * p2 * xy
-        return xd, yd
-
-    def project(self, points: np.ndarray) -> np.ndarray:
-        """Pixels (..., 2) of world points (..., 3), distortion included."""
-        p = np.asarray(points, dtype=float)
-        xc = p @ self.R.T + self.t
-        xd, yd = self._distort(xc[..., 0] / xc[..., 2], xc[..., 1] / xc[..., 2])
-        K = self.K
-        return np.stack([K[0, 0] * xd + K[0, 1] * yd + K[0, 2], K[1, 1] * yd + K[1, 2]], axis=-1)
-
-    def normalize(self, uv: np.ndarray) -> np.ndarray:
-        """Undistorted normalised coordinates (..., 2) of pixels (..., 2); NaN where the inverse does not converge.
-
-        Fixed-point iteration x <- (x' - tangential(x)) / radial(x), run to
-        full double precision.
-        """
-        uv = np.asarray(uv, dtype=float)
-        K = self.K
-        yd = (uv[..., 1] - K[1, 2]) / K[1, 1]
-        xd = (uv[..., 0] - K[0, 2] - K[0, 1] * yd) / K[0, 0]
-        k1, k2, p1, p2, k3 = self.dist
-        x, y = xd.copy(), yd.copy()
-        change = np.full(x.shape, np.inf)
-        for _ in range(100):
-            r2 = x * x + y * y
-            radial = 1.0 + r2 * (k1 + r2 * (k2 + r2 * k3))
-            xy = x * y
-            xn = (xd - 2.0 * p1 * xy - p2 * (r2 + 2.0 * x * x)) / radial
-            yn = (yd - p1 * (r2 + 2.0 * y * y) - 2.0 * p2 * xy) / radial
-            change = np.maximum(np.abs(xn - x), np.abs(yn - y))
-            x, y = xn, yn
-            if not np.any(change > 1e-16):
-                break
-        ok = change <= 1e-12
-        return np.stack([np.where(ok, x, np.nan), np.where(ok, y, np.nan)], axis=-1)
-
-    def rays(self, uv: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """Origin (3,) and world directions (..., 3) of the viewing rays of pixels (..., 2)."""
-        n = self.normalize(uv)
-        d_cam = np.concatenate([n, np.ones(n.shape[:-1] + (1,))], axis=-1)
-        return self.centre, d_cam @ self.R  # R^T d for row vectors
+def _rays(cam: Camera, uv: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Origin (3,) and world directions (..., 3) of the viewing rays of pixels (..., 2); NaN where none."""
+    n = cam.normalize(uv)
+    d_cam = np.concatenate([n, np.ones(n.shape[:-1] + (1,))], axis=-1)
+    return cam.centre, d_cam @ cam.R  # R^T d for row vectors
 
 
 def look_at(centre: np.ndarray, target: np.ndarray, up: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
@@ -484,7 +412,7 @@ class Measurement:
 
 def _material_point(cam: Camera, surface: Surface, px: np.ndarray, py: np.ndarray) -> np.ndarray:
     px, py = np.broadcast_arrays(np.asarray(px, dtype=float), np.asarray(py, dtype=float))
-    o, d = cam.rays(np.stack([px, py], axis=-1))
+    o, d = _rays(cam, np.stack([px, py], axis=-1))
     s = surface.intersect(o, d)
     X = o + s[..., None] * d
     X[~surface.inside(X[..., 0], X[..., 1])] = np.nan
@@ -517,12 +445,16 @@ def _render_camera(
         Rt = cam.R.T  # world direction = R^T (x, y, 1)
         return [Rt[i, 0] * x + Rt[i, 1] * y + Rt[i, 2] for i in range(3)]
 
-    d = world_rays(xs, ys)
-    s = surface._intersect(*centre, *d)
-    roi = surface.inside(centre[0] + s * d[0], centre[1] + s * d[1], margin)  # NaN (a miss) compares false
+    def inside_roi(d: list[np.ndarray]) -> np.ndarray:
+        s = surface._intersect(*centre, *d)
+        return surface.inside(centre[0] + s * d[0], centre[1] + s * d[1], margin)  # NaN (a miss) compares false
+
+    roi = None if 0.0 in sub else inside_roi(world_rays(xs, ys))  # an odd count samples the centre itself
     for oy in sub:
         for ox in sub:
             d = world_rays(xs + ox, ys + oy)
+            if ox == 0.0 and oy == 0.0:
+                roi = inside_roi(d)
             for acc, inv in zip(out, inverse):
                 if inv is None:
                     o, dd = centre, d
