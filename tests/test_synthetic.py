@@ -227,6 +227,13 @@ def test_example_is_byte_for_byte_reproducible_and_three_cameras_work(example, t
     full = render.make_cameras(3, *SMALL, lens="full")
     assert cal.cameras == tuple(full) and all(c.dist[4] != 0 and c.K[0, 1] != 0 for c in cal.cameras)
 
+    sizes = [(176, 144), (144, 112)]
+    write_example(tmp_path / "sizes", frames=2, sizes=sizes, samples=1)
+    for c, (w, h) in enumerate(sizes):
+        assert tifffile.imread(tmp_path / "sizes" / f"cam{c}" / "frame_0001.tif").shape == (h, w)
+    assert [(c.width, c.height) for c in load_calibration(tmp_path / "sizes" / "calibration.json").cameras] == sizes
+    assert load_truth(tmp_path / "sizes").image_sizes.tolist() == [list(s) for s in sizes]
+
 
 def test_example_refuses_a_used_directory_and_overwrite_removes_stale_frames(tmp_path):
     d = tmp_path / "ex"

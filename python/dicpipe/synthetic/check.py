@@ -147,9 +147,14 @@ class Check:
             lines.append(
                 f"{f.frame:5d} {f.valid_points:>6d}/{f.points:<6d} {f.valid_faces:>6d}/{f.faces:<6d} "
                 f"{f.applied_mean:9.4f} {f.error_mean:10.5f} {f.error_percent:9.3f}% {f.error_max:9.5f} "
-                f"{1e6 * f.major:8.1f} {1e6 * f.major_truth:8.1f} {1e6 * f.minor:8.1f} {1e6 * f.minor_truth:8.1f}"
+                + " ".join(f"{_micro(e):8.1f}" for e in (f.major, f.major_truth, f.minor, f.minor_truth))
             )
         return "\n".join(lines)
+
+
+def _micro(strain: float) -> float:
+    """Strain in µε rounded to 0.1, without a sign on a rounded zero."""
+    return round(1e6 * strain, 1) + 0.0
 
 
 def check_results(example_dir: str | os.PathLike, results_dir: str | os.PathLike | None = None) -> Check:

@@ -137,8 +137,10 @@ def load_truth(directory: str | os.PathLike) -> Truth:
     path = Path(directory)
     if path.is_dir():
         path = path / TRUTH_FILE
+    if not path.exists():
+        raise TruthError(f"{path}: no such file or directory")
     if not path.is_file():
-        raise TruthError(f"{path}: no such file")
+        raise TruthError(f"{path}: not a file")
     try:
         with np.load(path, allow_pickle=False) as z:
             arrays = {k: z[k] for k in z.files}
