@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import importlib.util
+from pathlib import Path
 from types import SimpleNamespace
 
 import numpy as np
@@ -204,3 +206,25 @@ def test_failures_say_why(scene):
         args = {"reference0": ref0, "reference_k": ref1, "roi0": roi, "calibration": None, "k": 1, "dic": DIC}
         with pytest.raises(ValueError, match=message):
             match_stereo(**(args | change))
+
+
+def _real_pair_bench():
+    path = Path(__file__).resolve().parents[1] / "bench" / "dice_gt4_stereo.py"
+    spec = importlib.util.spec_from_file_location("dice_gt4_stereo", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.slow
+def test_real_pair_agrees_with_the_reference_result(dic2d_cli):
+    bench = _real_pair_bench()
+    data = bench.find_data()
+    if data is None:
+        pytest.skip("the GT4 stereo images are not on this machine (set GT4_STEREO_DATA)")
+    r = bench.run(data)
+    match = r["match"]
+    assert r["compared"] >= 100 and r["rms_px"] < 0.1
+    assert match.valid_count > 10000 and match.roi.shape == (1200, 1920)
+    if r["calibration"]:
+        assert match.epipolar_rms < 0.2
