@@ -463,8 +463,10 @@ def match_stereo(
     if not (0 <= sx0 < ref0.shape[1] and 0 <= sy0 < ref0.shape[0] and mask0[sy0, sx0]):
         raise ValueError(f"camera 0's seed ({sx0}, {sy0}) is not inside camera 0's ROI")
 
-    # 1. Coarse disparity of a large patch around the seed.
-    half = int(min(max(4 * radius, 64), 200))
+    # 1. Coarse disparity of a large patch around the seed. Larger patches are
+    # more unique but lose correlation to the foreshortening between the views
+    # (on a real pair 18 degrees apart: 0.83 at 3 subset radii, 0.45 at 10).
+    half = int(min(max(3 * radius, 48), 160))
     disparity = find_disparity(ref0, refk, mask0, (sx0, sy0), half_size=half, exclusion=max(radius, 8))
     if disparity.peak < MIN_DISPARITY_PEAK:
         raise StereoError(
