@@ -12,6 +12,7 @@ from scipy import ndimage
 from scipy.spatial import cKDTree
 
 from dicpipe import render
+from dicpipe.camera import Calibration, Camera
 from dicpipe.grid import choose_seed
 from dicpipe.stereo import StereoError, find_disparity, match_stereo
 
@@ -28,6 +29,18 @@ def scene(dic2d_cli):
     X0 = m.material_point(0, xs, ys)
     inner = m.surface.inside(X0[..., 0], X0[..., 1], margin=24 * 64.0 / w)
     return SimpleNamespace(m=m, roi0=inner, plate0=m.masks[0], pixels=(xs, ys))
+
+
+def calibration(cameras, offset=(0.0, 0.0), size=None):
+    """The rendering cameras as a calibration; camera 1's image origin moved by -offset, its size replaced."""
+    out = []
+    for i, c in enumerate(cameras):
+        K, (w, h) = c.K.copy(), (c.width, c.height)
+        if i == 1:
+            K[:2, 2] += offset
+            w, h = size or (w, h)
+        out.append(Camera(K=K, dist=c.dist, R=c.R, t=c.t, width=w, height=h))
+    return Calibration(tuple(out))
 
 
 def truth(m, shape, offset=(0.0, 0.0)):
@@ -67,7 +80,7 @@ def check_roi_and_seed(match, shape_k):
 
 def test_matches_follow_the_projected_truth(scene):
     m = scene.m
-    match = match_stereo(m.reference[0], m.reference[1], scene.roi0, None, 1, dic=DIC)
+    match = match_stereo(m.reference[0], m.reference[1], scene.roi0, calibration(m.cameras), 1, dic=DIC)
     assert match.camera == 1 and match.step == STEP
     assert match.seed == choose_seed(scene.roi0, STEP, RADIUS)
     nodes = scene.roi0[::STEP, ::STEP]
@@ -81,7 +94,8 @@ def test_matches_follow_the_projected_truth(scene):
     sx, sy = match.seed
     seed_truth = truth(m, match.valid.shape)[sy // STEP, sx // STEP] - (sx, sy)
     assert np.hypot(*(np.array(match.disparity) - seed_truth)) < 0.5
-    assert np.isnan(match.epipolar_rms) and np.all(np.isnan(match.epipolar_px))
+    assert np.array_equal(np.isfinite(match.epipolar_px), match.solved)
+    assert match.epipolar_rms < 0.02 and match.epipolar_px[match.valid].max() < 0.05
     check_roi_and_seed(match, m.reference[1].shape)
 
 
@@ -91,7 +105,9 @@ def test_large_disparity_and_a_larger_camera_k(scene):
     h, w = m.reference[1].shape
     image_k = texture_noise((h + 120, w + 300), seed=3)
     image_k[120:, 300:] = m.reference[1]
-    match = match_stereo(m.reference[0], image_k, scene.roi0, None, 1, dic=DIC)
+    moved = calibration(m.cameras, offset=(300, 120), size=(w + 300, h + 120))
+    match = match_stereo(m.reference[0], image_k, scene.roi0, moved, 1, dic=DIC)
+    assert match.epipolar_rms < 0.02
     assert abs(match.disparity[0] - 303) < 1 and abs(match.disparity[1] - 118) < 1
     assert np.array_equal(match.valid, scene.roi0[::STEP, ::STEP])
     err = errors(match, m, offset=(300, 120))[match.valid]
@@ -117,6 +133,8 @@ def test_smaller_camera_k_loses_only_the_nodes_it_does_not_see(scene):
     deep &= scene.roi0[::STEP, ::STEP]
     assert deep.sum() > 1000 and match.valid[deep].all()
     assert not match.valid[~np.isfinite(tx) | (tx < RADIUS) | (ty < RADIUS)].any()
+    # Without a calibration there is no epipolar gate.
+    assert np.isnan(match.epipolar_rms) and np.all(np.isnan(match.epipolar_px))
     check_roi_and_seed(match, image_k.shape)
 
 
@@ -137,12 +155,14 @@ def edged(scene):
 
 def test_subsets_straddling_the_plate_edge_fail_the_correlation_gate(scene, edged):
     m = scene.m
-    loose = match_stereo(*edged, scene.plate0, None, 1, dic=DIC, min_corrcoef=-1.0)
+    cal = calibration(m.cameras)
+    loose = match_stereo(*edged, scene.plate0, cal, 1, dic=DIC, min_corrcoef=-1.0)
     err = errors(loose, m)
     wrong = loose.solved & (err > 0.3)
     assert wrong.sum() >= 5
-    assert loose.corrcoef[wrong].max() < 0.9
-    gated = match_stereo(*edged, scene.plate0, None, 1, dic=DIC)
+    # They slide along the epipolar line, so only their correlation gives them away.
+    assert loose.epipolar_px[wrong].max() < 1.0 and loose.corrcoef[wrong].max() < 0.9
+    gated = match_stereo(*edged, scene.plate0, cal, 1, dic=DIC)
     assert not gated.valid[wrong].any()
     assert np.array_equal(gated.valid, loose.solved & (loose.corrcoef >= 0.9))
     assert errors(gated, m)[gated.valid].max() < 0.2
@@ -172,6 +192,46 @@ def test_an_untextured_patch_is_not_matched(scene):
     assert errors(loose, m)[loose.valid].max() > 1.0
     assert np.array_equal(match.valid, loose.valid & (loose.uncertainty_ratio <= 3.0))
     assert match.valid.sum() > 0.9 * scene.roi0[::STEP, ::STEP].sum()
+
+
+def test_matches_off_the_epipolar_line_fail_the_epipolar_gate(scene):
+    """A block of camera 1's image moved 3 px down: it still correlates, but off the epipolar lines."""
+    m = scene.m
+    image_k = m.reference[1].copy()
+    image_k[150:230, 200:300] = m.reference[1][147:227, 200:300]
+    cal = calibration(m.cameras)
+    match = match_stereo(m.reference[0], image_k, scene.roi0, cal, 1, dic=DIC)
+    off = match.solved & (match.corrcoef >= 0.9) & (match.epipolar_px > 1.0)
+    assert off.sum() >= 50 and not match.valid[off].any()
+    assert np.array_equal(match.valid, match.solved & (match.corrcoef >= 0.9) & (match.epipolar_px <= 1.0))
+    # Subsets reaching partly into the block keep a share of its offset.
+    err = errors(match, m)[match.valid]
+    assert np.median(err) < 0.03 and err.max() < 0.5
+    wide = match_stereo(m.reference[0], image_k, scene.roi0, cal, 1, dic=DIC, max_epipolar_px=5.0)
+    assert wide.valid[off].all()
+    with pytest.raises(StereoError, match="within max_epipolar_px = 0.0 px"):
+        match_stereo(m.reference[0], image_k, scene.roi0, cal, 1, dic=DIC, max_epipolar_px=0.0)
+
+
+def test_a_calibration_that_does_not_fit_the_images_stops_the_match(scene):
+    m = scene.m
+    c0, c1 = m.cameras[:2]
+
+    def turned(axis, degrees):
+        q = render.rotation(np.array(axis, dtype=float), degrees)
+        return render.Camera(K=c1.K, dist=c1.dist, R=q @ c1.R, t=q @ c1.t, width=c1.width, height=c1.height)
+
+    for cameras in ([c1, c0], [c0, turned([1, 0, 0], 0.5)], [c0, turned([0, 0, 1], 3.0)]):
+        with pytest.raises(StereoError, match=r"calibration does not fit the images: .* \d+\.\d\d px \(median"):
+            match_stereo(m.reference[0], m.reference[1], scene.roi0, calibration(cameras), 1, dic=DIC)
+    # Camera k is the calibration's camera k: the pair fits as cameras 0 and 2 of three.
+    three = calibration([c0, turned([1, 0, 0], 0.5), c1])
+    assert match_stereo(m.reference[0], m.reference[1], scene.roi0, three, 2, dic=DIC).epipolar_rms < 0.02
+    small = calibration(m.cameras, size=(c1.width - 1, c1.height))
+    with pytest.raises(StereoError, match="camera 1 has images of 479 x 384 px"):
+        match_stereo(m.reference[0], m.reference[1], scene.roi0, small, 1, dic=DIC)
+    with pytest.raises(ValueError, match="camera 2 is not in the calibration"):
+        match_stereo(m.reference[0], m.reference[1], scene.roi0, calibration(m.cameras), 2, dic=DIC)
 
 
 def test_disparity_of_a_shifted_image_is_its_shift(scene):
