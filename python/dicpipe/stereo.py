@@ -54,6 +54,7 @@ from typing import Any
 import cv2
 import numpy as np
 
+from .camera import Calibration
 from .dic2d import DEFAULTS, Dic2dError, run_dic2d
 from .grid import choose_seed, grid_step
 
@@ -97,7 +98,7 @@ class StereoMatch:
     uv: np.ndarray  # (H0, W0, 2) pixel in camera k of camera 0's node [r, c]; NaN where none
     corrcoef: np.ndarray  # (H0, W0) correlation of the match (0 where none)
     epipolar_px: np.ndarray  # (H0, W0) distance to the epipolar line, camera k pixels (NaN where none)
-    valid: np.ndarray  # (H0, W0) bool: solved and passing both gates
+    valid: np.ndarray  # (H0, W0) bool: solved and passing the gates (correlation, texture, epipolar)
     seed: tuple[int, int]  # camera 0's seed node (x, y)
     disparity: tuple[float, float]  # the coarse disparity found at the seed (camera k minus camera 0, px)
     roi: np.ndarray  # camera k's ROI (bool, camera k's image shape), from the valid matches
@@ -367,7 +368,7 @@ def match_stereo(
     reference0: np.ndarray,
     reference_k: np.ndarray,
     roi0: np.ndarray,
-    calibration: Any,
+    calibration: Calibration | None,
     k: int,
     *,
     dic: dict | None = None,
