@@ -11,10 +11,10 @@ import pytest
 from scipy import ndimage
 from scipy.spatial import cKDTree
 
-from dicpipe import render
 from dicpipe.camera import Calibration, Camera
 from dicpipe.grid import choose_seed
 from dicpipe.stereo import StereoError, find_disparity, match_stereo
+from dicpipe.synthetic import render
 
 DIC = {"subset_radius": 20, "subset_spacing": 5}
 RADIUS, STEP = 20, 6
@@ -144,7 +144,7 @@ def edged(scene):
     m = scene.m
     images = []
     for c, cam in enumerate(m.cameras[:2]):
-        o, d = cam.rays(*scene.pixels)
+        o, d = render.rays(cam, np.stack(scene.pixels, axis=-1))
         s = (-3.0 - o[2]) / d[..., 2]
         X = o + s[..., None] * d
         wall = render.Speckle(pitch=m.texture.pitch, sigma=m.texture.sigma, extent=60.0, seed=11)

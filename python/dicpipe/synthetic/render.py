@@ -57,7 +57,7 @@ BACKGROUND = 5.0
 # --------------------------------------------------------------------------
 
 
-def _rays(cam: Camera, uv: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def rays(cam: Camera, uv: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Origin (3,) and world directions (..., 3) of the viewing rays of pixels (..., 2); NaN where none."""
     n = cam.normalize(uv)
     d_cam = np.concatenate([n, np.ones(n.shape[:-1] + (1,))], axis=-1)
@@ -412,7 +412,7 @@ class Measurement:
 
 def _material_point(cam: Camera, surface: Surface, px: np.ndarray, py: np.ndarray) -> np.ndarray:
     px, py = np.broadcast_arrays(np.asarray(px, dtype=float), np.asarray(py, dtype=float))
-    o, d = _rays(cam, np.stack([px, py], axis=-1))
+    o, d = rays(cam, np.stack([px, py], axis=-1))
     s = surface.intersect(o, d)
     X = o + s[..., None] * d
     X[~surface.inside(X[..., 0], X[..., 1])] = np.nan
