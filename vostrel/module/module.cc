@@ -1,8 +1,10 @@
 // The native_vostrel module: its docstring and its three functions with
-// their argument names, in the order Python lists them.
+// their argument names, in the order Python lists them. pybind11 copies the
+// function docstrings when it installs them.
 #include <pybind11/pybind11.h>
 
 #include "vostrel/module/bindings.h"
+#include "vostrel/module/docstrings.h"
 
 namespace py = pybind11;
 namespace binding = vostrel::binding;
@@ -12,20 +14,23 @@ namespace binding = vostrel::binding;
 PYBIND11_MODULE(native_vostrel, m) {
   m.doc() = "Native acceleration kernels for Orvalle vostrel.";
 
-  m.def("reconstruct_tracks", &binding::reconstruct_tracks, py::arg("K"), py::arg("dist"),
-        py::arg("R"), py::arg("t"), py::arg("point_indices"), py::arg("cam_indices"), py::arg("uv"),
+  m.def("reconstruct_tracks", &binding::reconstruct_tracks,
+        binding::reconstruct_tracks_doc().c_str(), py::arg("K"), py::arg("dist"), py::arg("R"),
+        py::arg("t"), py::arg("point_indices"), py::arg("cam_indices"), py::arg("uv"),
         py::arg("dic_u"), py::arg("dic_v"), py::arg("dic_corrcoef"), py::arg("dic_valid"),
         py::arg("reduced_height"), py::arg("reduced_width"), py::arg("subset_spacing"),
         py::arg("min_views"), py::arg("min_corrcoef"), py::arg("max_reprojection_error_px"),
         py::arg("scale"));
 
-  m.def("reconstruct_pair_surface_points", &binding::reconstruct_pair_surface_points, py::arg("K"),
-        py::arg("dist"), py::arg("R"), py::arg("t"), py::arg("point_indices"),
-        py::arg("cam_indices"), py::arg("uv"), py::arg("dic_u"), py::arg("dic_v"),
-        py::arg("dic_corrcoef"), py::arg("dic_valid"), py::arg("reduced_height"),
-        py::arg("reduced_width"), py::arg("subset_spacing"), py::arg("cam_a"), py::arg("cam_b"),
-        py::arg("min_corrcoef"), py::arg("max_reprojection_error_px"), py::arg("scale"));
+  m.def("reconstruct_pair_surface_points", &binding::reconstruct_pair_surface_points,
+        binding::reconstruct_pair_surface_points_doc().c_str(), py::arg("K"), py::arg("dist"),
+        py::arg("R"), py::arg("t"), py::arg("point_indices"), py::arg("cam_indices"), py::arg("uv"),
+        py::arg("dic_u"), py::arg("dic_v"), py::arg("dic_corrcoef"), py::arg("dic_valid"),
+        py::arg("reduced_height"), py::arg("reduced_width"), py::arg("subset_spacing"),
+        py::arg("cam_a"), py::arg("cam_b"), py::arg("min_corrcoef"),
+        py::arg("max_reprojection_error_px"), py::arg("scale"));
 
-  m.def("compute_surface_deformation", &binding::compute_surface_deformation, py::arg("faces"),
-        py::arg("points_ref"), py::arg("points_def"), py::arg("valid_faces"));
+  m.def("compute_surface_deformation", &binding::compute_surface_deformation,
+        binding::compute_surface_deformation_doc().c_str(), py::arg("faces"), py::arg("points_ref"),
+        py::arg("points_def"), py::arg("valid_faces"));
 }
