@@ -116,6 +116,13 @@ inline Vec2 project_point(const Vec3& p, const CameraModel& camera, const Extrin
   return {camera.fx * x + camera.cx, camera.fy * y + camera.cy};
 }
 
+// Euclidean distance in pixels.
+inline double pixel_distance(const Vec2& a, const Vec2& b) {
+  const double dx = a[0] - b[0];
+  const double dy = a[1] - b[1];
+  return std::sqrt(dx * dx + dy * dy);
+}
+
 // The 3 × 4 matrix [R | t] from R (row-major 3 × 3) and t.
 Extrinsic camera_extrinsic_matrix(const std::array<double, 9>& r, const Vec3& t);
 
