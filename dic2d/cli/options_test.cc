@@ -11,7 +11,7 @@
 #include <tuple>
 #include <vector>
 
-#include "dic2d/engine/dic_types.h"
+#include "dic2d/core/parameters.h"
 
 namespace dic2d {
 namespace {

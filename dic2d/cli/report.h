@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "dic2d/engine/dic_types.h"
+#include "dic2d/core/result.h"
 
 namespace dic2d {
 

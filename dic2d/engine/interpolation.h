@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "dic2d/io/image_files.h"
+#include "dic2d/core/images.h"
 
 namespace dic2d {
 

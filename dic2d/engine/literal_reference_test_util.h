@@ -22,10 +22,11 @@
 #include <utility>
 #include <vector>
 
-#include "dic2d/engine/dic_types.h"
+#include "dic2d/core/images.h"
+#include "dic2d/core/match.h"
+#include "dic2d/core/parameters.h"
 #include "dic2d/engine/refinement.h"
 #include "dic2d/engine/seed_search.h"
-#include "dic2d/io/image_files.h"
 #include "dic2d/roi/reduced_grid.h"
 
 namespace dic2d::testing {

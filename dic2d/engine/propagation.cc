@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "dic2d/engine/refinement.h"
 #include "dic2d/engine/seed_search.h"
 #include "dic2d/roi/reduced_grid.h"
 

@@ -10,9 +10,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "dic2d/engine/dic_types.h"
-#include "dic2d/engine/refinement.h"
-#include "dic2d/io/image_files.h"
+#include "dic2d/core/images.h"
+#include "dic2d/core/match.h"
+#include "dic2d/core/parameters.h"
+#include "dic2d/core/result.h"
 
 namespace dic2d {
 

@@ -20,8 +20,9 @@
 #include <optional>
 #include <vector>
 
-#include "dic2d/engine/dic_types.h"
-#include "dic2d/io/image_files.h"
+#include "dic2d/core/images.h"
+#include "dic2d/core/match.h"
+#include "dic2d/core/parameters.h"
 #include "dic2d/roi/reduced_grid.h"
 
 namespace dic2d {
@@ -30,16 +31,6 @@ namespace dic2d {
 inline constexpr double kVarianceFloor = 2.220446049250313e-16;  // 2^-52
 // Magnitude at or below which a determinant or pivot counts as singular.
 inline constexpr double kSingularLimit = 1e-12;
-
-// u, v, du_dx, du_dy, dv_dx, dv_dy, in this order everywhere.
-struct AffineParams {
-  double u = 0.0;
-  double v = 0.0;
-  double du_dx = 0.0;
-  double du_dy = 0.0;
-  double dv_dx = 0.0;
-  double dv_dy = 0.0;
-};
 
 struct TranslationResult {
   double u = 0.0;

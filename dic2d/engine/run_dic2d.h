@@ -1,7 +1,8 @@
 #pragma once
 
-#include "dic2d/engine/dic_types.h"
-#include "dic2d/io/image_files.h"
+#include "dic2d/core/images.h"
+#include "dic2d/core/parameters.h"
+#include "dic2d/core/result.h"
 
 namespace dic2d {
 

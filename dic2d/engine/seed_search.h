@@ -11,9 +11,9 @@
 #include <optional>
 #include <vector>
 
-#include "dic2d/engine/dic_types.h"
+#include "dic2d/core/images.h"
+#include "dic2d/core/parameters.h"
 #include "dic2d/engine/refinement.h"
-#include "dic2d/io/image_files.h"
 #include "dic2d/roi/reduced_grid.h"
 
 namespace dic2d {

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "dic2d/io/image_files.h"
+
 namespace dic2d {
 
 namespace {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "dic2d/engine/dic_types.h"
-#include "dic2d/io/image_files.h"
+#include "dic2d/core/images.h"
+#include "dic2d/core/parameters.h"
 
 namespace dic2d {
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "dic2d/core/pixel.h"
+
 namespace dic2d {
 namespace {
 

@@ -5,6 +5,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "dic2d/io/image_files.h"
+
 namespace dic2d {
 
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "dic2d/engine/dic_types.h"
-#include "dic2d/io/image_files.h"
+#include "dic2d/core/images.h"
+#include "dic2d/core/parameters.h"
 
 namespace dic2d {
 

@@ -1,0 +1,24 @@
+#pragma once
+// The affine subset warp and a match expressed with it.
+//
+// Conventions: for the integer subset centre (cx, cy) and a subset pixel at
+// offset (dx, dy), the warped position in the deformed image is
+//   x' = (cx + dx) + u + du_dx * dx + du_dy * dy,
+//   y' = (cy + dy) + v + dv_dx * dx + dv_dy * dy,
+// evaluated left to right. u and v are in pixels, the four gradients are
+// dimensionless.
+
+namespace dic2d {
+
+// u, v, du_dx, du_dy, dv_dx, dv_dy, in this order everywhere (normal
+// equations, queue entries, the seed's report values).
+struct AffineParams {
+  double u = 0.0;
+  double v = 0.0;
+  double du_dx = 0.0;
+  double du_dy = 0.0;
+  double dv_dx = 0.0;
+  double dv_dy = 0.0;
+};
+
+}  // namespace dic2d
