@@ -1,5 +1,5 @@
 #pragma once
-// The affine subset warp and a match expressed with it.
+// The affine subset warp and the seed's match expressed with it.
 //
 // Conventions: for the integer subset centre (cx, cy) and a subset pixel at
 // offset (dx, dy), the warped position in the deformed image is
@@ -7,6 +7,8 @@
 //   y' = (cy + dy) + v + dv_dx * dx + dv_dy * dy,
 // evaluated left to right. u and v are in pixels, the four gradients are
 // dimensionless.
+
+#include "dic2d/core/pixel.h"
 
 namespace dic2d {
 
@@ -19,6 +21,15 @@ struct AffineParams {
   double du_dy = 0.0;
   double dv_dx = 0.0;
   double dv_dy = 0.0;
+};
+
+// The seed's match: its pixel (the subset centre, the seed rounded once by
+// validation), the refined warp there and the correlation coefficient of
+// that warp.
+struct SeedMatch {
+  Pixel centre;
+  AffineParams params;
+  double corrcoef = 0.0;
 };
 
 }  // namespace dic2d

@@ -312,6 +312,18 @@ inline std::vector<double> fields(const AffineResult& a) {
   const AffineParams& p = a.params;
   return {p.u, p.v, p.du_dx, p.du_dy, p.dv_dx, p.dv_dy, a.corrcoef};
 }
+inline std::vector<double> fields(const SeedMatch& s) {
+  const AffineParams& p = s.params;
+  return {static_cast<double>(s.centre.x),
+          static_cast<double>(s.centre.y),
+          p.u,
+          p.v,
+          p.du_dx,
+          p.du_dy,
+          p.dv_dx,
+          p.dv_dy,
+          s.corrcoef};
+}
 inline std::vector<double> fields(const IntegerMatch& m) {
   // Displacements are far below 2^53, so the doubles carry them exactly.
   return {static_cast<double>(m.du), static_cast<double>(m.dv), m.corrcoef};

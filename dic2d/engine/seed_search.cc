@@ -199,15 +199,10 @@ std::optional<IntegerMatch> best_integer_match(const ReferenceSubset& subset,
   return best;
 }
 
-std::vector<double> find_seed(const GrayImage& reference, const GrayImage& deformed,
-                              const RoiMask& mask, const SeedInput& seed,
-                              const DicParameters& params) {
-  validate_dic_inputs(reference, deformed, mask, seed, params);
-  const ReducedRoi roi = build_reduced_roi(mask, seed, params);
-
-  // Validation has placed the rounded seed on a mask pixel.
-  const auto cx = static_cast<std::int32_t>(round_half_away(seed.seed_x));
-  const auto cy = static_cast<std::int32_t>(round_half_away(seed.seed_y));
+SeedMatch find_seed(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
+                    const Pixel seed, const DicParameters& params) {
+  const std::int32_t cx = seed.x;
+  const std::int32_t cy = seed.y;
 
   ReferenceSubset subset;
   prepare_reference_subset(reference, mask, cx, cy, params, subset);
@@ -252,12 +247,14 @@ std::vector<double> find_seed(const GrayImage& reference, const GrayImage& defor
   RefinementScratch scratch;
   const AffineResult refined =
       refine_match(subset, deformed, start, match->corrcoef, params, scratch);
-  const AffineParams& estimate = refined.params;
-  const double corrcoef = refined.corrcoef;
+  return SeedMatch{seed, refined.params, refined.corrcoef};
+}
 
-  return {
-      roi.seed_paramvector[0], roi.seed_paramvector[1], estimate.u,     estimate.v, estimate.du_dx,
-      estimate.du_dy,          estimate.dv_dx,          estimate.dv_dy, corrcoef};
+SeedMatch find_seed(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
+                    const SeedInput& seed, const DicParameters& params) {
+  const Pixel pixel = validate_dic_inputs(reference, deformed, mask, seed, params);
+  build_reduced_roi(mask, pixel, params);  // for its failures only
+  return find_seed(reference, deformed, mask, pixel, params);
 }
 
 }  // namespace dic2d

@@ -4,15 +4,16 @@
 // and affine refinement.
 //
 // Conventions: pixel (x, y) with x bounded by the width, x-major storage.
-// Sums run in the order of the subset offsets. The seed vector holds nine
-// values: x, y, u, v, du_dx, du_dy, dv_dx, dv_dy, corrcoef.
+// Sums run in the order of the subset offsets.
 
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 #include "dic2d/core/images.h"
+#include "dic2d/core/match.h"
 #include "dic2d/core/parameters.h"
+#include "dic2d/core/pixel.h"
 #include "dic2d/engine/refinement.h"
 #include "dic2d/roi/reduced_grid.h"
 
@@ -46,12 +47,18 @@ std::optional<IntegerMatch> best_integer_match(const ReferenceSubset& subset,
                                                std::int64_t du_last, std::int64_t dv_first,
                                                std::int64_t dv_last);
 
-// Validates the inputs, builds the reduced ROI, searches and refines the
-// seed. Throws std::runtime_error "Seed subset has too few pixels for NCC.",
-// "Seed subset has near-zero reference texture." or "NCC initial guess failed
-// to find a valid candidate.", besides the validation and ROI failures.
-std::vector<double> find_seed(const GrayImage& reference, const GrayImage& deformed,
-                              const RoiMask& mask, const SeedInput& seed,
-                              const DicParameters& params);
+// Integer search around the seed's pixel (as validation returned it) over
+// candidate centres at least subset_radius from every border, then
+// translation and affine refinement; a failed stage keeps the estimate
+// before it. Throws std::runtime_error "Seed subset has too few pixels for
+// NCC.", "Seed subset has near-zero reference texture." or "NCC initial
+// guess failed to find a valid candidate.".
+SeedMatch find_seed(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
+                    Pixel seed, const DicParameters& params);
+
+// The seed search on its own: validates the inputs and labels the ROI first
+// (with their failures), then searches from the validated pixel.
+SeedMatch find_seed(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
+                    const SeedInput& seed, const DicParameters& params);
 
 }  // namespace dic2d

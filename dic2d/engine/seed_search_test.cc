@@ -294,8 +294,8 @@ SeedCase speckle_seed_case() {
   return c;
 }
 
-// The seed vector composed from the literal scan and refinements.
-std::vector<double> literal_seed(const SeedCase& c) {
+// The seed's match composed from the literal scan and refinements.
+std::optional<SeedMatch> literal_seed(const SeedCase& c) {
   const auto cx = static_cast<std::int32_t>(std::llround(c.seed.seed_x));
   const auto cy = static_cast<std::int32_t>(std::llround(c.seed.seed_y));
   const std::int32_t r = c.params.subset_radius;
@@ -311,7 +311,7 @@ std::vector<double> literal_seed(const SeedCase& c) {
   }
   const auto best = literal_integer_scan(c.reference, c.deformed, offsets, cx, cy, x_lo - cx,
                                          x_hi - 1 - cx, y_lo - cy, y_hi - 1 - cy);
-  if (!best) return {};
+  if (!best) return std::nullopt;
   double u = static_cast<double>(best->du), v = static_cast<double>(best->dv);
   double coefficient = best->corrcoef;
   const auto t =
@@ -328,24 +328,7 @@ std::vector<double> literal_seed(const SeedCase& c) {
     a = refined->params;
     coefficient = refined->corrcoef;
   }
-  return {static_cast<double>(cx),
-          static_cast<double>(cy),
-          a.u,
-          a.v,
-          a.du_dx,
-          a.du_dy,
-          a.dv_dx,
-          a.dv_dy,
-          coefficient};
-}
-
-void expect_same_vector(const std::vector<double>& actual, const std::vector<double>& expected) {
-  ASSERT_EQ(actual.size(), 9u);
-  ASSERT_EQ(expected.size(), 9u);
-  for (std::size_t i = 0; i < 9; ++i)
-    EXPECT_TRUE(testing::same_bits(actual[i], expected[i]))
-        << "entry " << i << ": " << testing::describe(actual) << " vs "
-        << testing::describe(expected);
+  return SeedMatch{Pixel{cx, cy}, a, coefficient};
 }
 
 TEST(FindSeedTest, EqualsLiteralSearchAndRefinements) {
@@ -354,11 +337,15 @@ TEST(FindSeedTest, EqualsLiteralSearchAndRefinements) {
       SeedCase c = speckle_seed_case();
       c.params.seed_search_radius = search;
       c.params.subset_truncation = truncation;
-      const auto seed = find_seed(c.reference, c.deformed, c.mask, c.seed, c.params);
-      expect_same_vector(seed, literal_seed(c));
+      const SeedMatch seed = find_seed(c.reference, c.deformed, c.mask, c.seed, c.params);
+      EXPECT_TRUE(same_result(std::optional<SeedMatch>(seed), literal_seed(c)));
+      // The search from the validated pixel alone gives the same match.
+      const SeedMatch from_pixel =
+          find_seed(c.reference, c.deformed, c.mask, Pixel{30, 25}, c.params);
+      EXPECT_TRUE(same_result(std::optional<SeedMatch>(from_pixel), literal_seed(c)));
       if (search != 2) {  // radius 2 cannot reach the true shift
-        EXPECT_NEAR(seed[2], 5.4, 0.1);
-        EXPECT_NEAR(seed[3], -3.3, 0.1);
+        EXPECT_NEAR(seed.params.u, 5.4, 0.1);
+        EXPECT_NEAR(seed.params.v, -3.3, 0.1);
       }
     }
   }
@@ -371,10 +358,10 @@ TEST(FindSeedTest, FailedAffineStageKeepsZeroGradients) {
   for (const auto& [x, y] : {std::array<int, 2>{30, 25}, {30, 26}, {31, 25}, {29, 25}, {30, 24}})
     c.mask.values[static_cast<std::size_t>(x) * 56 + y] = 1;
   c.params.subset_truncation = true;
-  const auto seed = find_seed(c.reference, c.deformed, c.mask, c.seed, c.params);
-  expect_same_vector(seed, literal_seed(c));
-  EXPECT_EQ(seed[4], 0.0);
-  EXPECT_EQ(seed[7], 0.0);
+  const SeedMatch seed = find_seed(c.reference, c.deformed, c.mask, c.seed, c.params);
+  EXPECT_TRUE(same_result(std::optional<SeedMatch>(seed), literal_seed(c)));
+  EXPECT_EQ(seed.params.du_dx, 0.0);
+  EXPECT_EQ(seed.params.dv_dy, 0.0);
 }
 
 void expect_runtime_error(const SeedCase& c, const std::string& message) {
@@ -384,6 +371,21 @@ void expect_runtime_error(const SeedCase& c, const std::string& message) {
   } catch (const std::runtime_error& e) {
     EXPECT_EQ(std::string(e.what()), message);
   }
+}
+
+TEST(FindSeedTest, StandAloneSearchValidatesAndLabelsFirst) {
+  SeedCase off_grid = speckle_seed_case();
+  off_grid.seed.seed_x = 31.0;  // pitch 5
+  try {
+    find_seed(off_grid.reference, off_grid.deformed, off_grid.mask, off_grid.seed, off_grid.params);
+    ADD_FAILURE() << "off-grid seed accepted";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_EQ(std::string(e.what()), "Seed point must be aligned to the reduced grid.");
+  }
+  SeedCase small_region = speckle_seed_case();
+  small_region.params.roi_min_region_area = 1000000;
+  expect_runtime_error(small_region,
+                       "ROI mask does not contain a region larger than roi_min_region_area.");
 }
 
 TEST(FindSeedTest, TwoPixelSubsetHasTooFewPixels) {

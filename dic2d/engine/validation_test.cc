@@ -183,6 +183,18 @@ TEST(ValidateDicInputs, AcceptsTheBoundaryValuesAndUnboundedParameters) {
   }
 }
 
+TEST(ValidateDicInputs, ReturnsTheSeedPixel) {
+  Inputs in = valid_inputs();
+  Pixel pixel = validate_dic_inputs(in.reference, in.deformed, in.mask, in.seed, in.params);
+  EXPECT_EQ(pixel.x, 12);
+  EXPECT_EQ(pixel.y, 18);
+  in.seed.seed_x = 36;
+  in.seed.seed_y = -0.0;
+  pixel = validate_dic_inputs(in.reference, in.deformed, in.mask, in.seed, in.params);
+  EXPECT_EQ(pixel.x, 36);
+  EXPECT_EQ(pixel.y, 0);
+}
+
 TEST(ValidateDicInputs, RejectsNonFiniteAndOutOfRangeParameters) {
   for (const double value : {0.011, -0.0, -1e-300, kInf, -kInf}) {
     Inputs in = valid_inputs();

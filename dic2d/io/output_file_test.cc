@@ -61,15 +61,15 @@ DicResult numbered_result(std::int32_t width, std::int32_t height,
   r.reference_grid_points = refs;
   for (std::size_t i = 0; i < refs.size(); ++i) {
     const double k = static_cast<double>(i) + 0.5;
-    r.deformed_points.push_back({2000 + k, 3000 + k});
-    r.u.push_back(4000 + k);
-    r.v.push_back(5000 + k);
-    r.du_dx.push_back(6000 + k);
-    r.du_dy.push_back(7000 + k);
-    r.dv_dx.push_back(8000 + k);
-    r.dv_dy.push_back(9000 + k);
-    r.corrcoef.push_back(10000 + k);
-    r.valid.push_back(i % 2 == 0 ? 1 : 0);
+    r.fields.deformed_points.push_back({2000 + k, 3000 + k});
+    r.fields.u.push_back(4000 + k);
+    r.fields.v.push_back(5000 + k);
+    r.fields.du_dx.push_back(6000 + k);
+    r.fields.du_dy.push_back(7000 + k);
+    r.fields.dv_dx.push_back(8000 + k);
+    r.fields.dv_dy.push_back(9000 + k);
+    r.fields.corrcoef.push_back(10000 + k);
+    r.fields.valid.push_back(i % 2 == 0 ? 1 : 0);
   }
   return r;
 }
@@ -78,15 +78,15 @@ DicResult numbered_result(std::int32_t width, std::int32_t height,
 std::vector<double> fields_of(const DicResult& r, std::size_t i) {
   return {r.reference_grid_points[i][0],
           r.reference_grid_points[i][1],
-          r.deformed_points[i][0],
-          r.deformed_points[i][1],
-          r.u[i],
-          r.v[i],
-          r.du_dx[i],
-          r.du_dy[i],
-          r.dv_dx[i],
-          r.dv_dy[i],
-          r.corrcoef[i]};
+          r.fields.deformed_points[i][0],
+          r.fields.deformed_points[i][1],
+          r.fields.u[i],
+          r.fields.v[i],
+          r.fields.du_dx[i],
+          r.fields.du_dy[i],
+          r.fields.dv_dx[i],
+          r.fields.dv_dy[i],
+          r.fields.corrcoef[i]};
 }
 
 TEST(WriteOutputBinary, PlacesEachPointInItsRoundedCellBitExact) {
@@ -108,9 +108,9 @@ TEST(WriteOutputBinary, PlacesEachPointInItsRoundedCellBitExact) {
   std::vector<Point2> refs;
   for (const Placed& p : placed) refs.push_back(p.ref);
   DicResult r = numbered_result(kW, kH, refs);
-  r.u[2] = -0.0;
-  r.v[3] = from_bits(0x7ff8000000000abcULL);
-  r.valid[3] = 1;
+  r.fields.u[2] = -0.0;
+  r.fields.v[3] = from_bits(0x7ff8000000000abcULL);
+  r.fields.valid[3] = 1;
 
   TempDir dir;
   const std::string path = dir.file("out.bin");
@@ -130,7 +130,7 @@ TEST(WriteOutputBinary, PlacesEachPointInItsRoundedCellBitExact) {
     if (placed[i].cell < 0) continue;
     const auto values = fields_of(r, i);
     for (std::size_t f = 0; f < 11; ++f) expected[f][placed[i].cell] = bits(values[f]);
-    expected_valid[placed[i].cell] = r.valid[i];
+    expected_valid[placed[i].cell] = r.fields.valid[i];
   }
   for (std::size_t f = 0; f < 11; ++f) {
     for (std::size_t c = 0; c < kN; ++c) {
@@ -188,13 +188,13 @@ TEST_P(InconsistentResult, FailsBeforeTouchingTheFile) {
   std::string expected = "invalid_argument: DicResult per-point arrays differ in length.";
   switch (GetParam()) {
     case 0:
-      r.valid.pop_back();
+      r.fields.valid.pop_back();
       break;
     case 1:
-      r.deformed_points.push_back({0, 0});
+      r.fields.deformed_points.push_back({0, 0});
       break;
     case 2:
-      r.corrcoef.clear();
+      r.fields.corrcoef.clear();
       break;
     case 3:
       spacing = -1;  // pitch 0
