@@ -23,6 +23,15 @@ struct AffineParams {
   double dv_dy = 0.0;
 };
 
+// The warped position (x, y) of the subset pixel at `pixel` = (cx + dx,
+// cy + dy), offset (dx, dy), under `p`, by the formula above. T is double,
+// or a vector type that holds several pixels, one per lane.
+template <typename T>
+inline void warp_pixel(const AffineParams& p, T pixel_x, T pixel_y, T dx, T dy, T& x, T& y) {
+  x = ((pixel_x + p.u) + p.du_dx * dx) + p.du_dy * dy;
+  y = ((pixel_y + p.v) + p.dv_dx * dx) + p.dv_dy * dy;
+}
+
 // The seed's match: its pixel (the subset centre, the seed rounded once by
 // validation), the refined warp there and the correlation coefficient of
 // that warp.

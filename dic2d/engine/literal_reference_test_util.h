@@ -25,8 +25,9 @@
 #include "dic2d/core/images.h"
 #include "dic2d/core/match.h"
 #include "dic2d/core/parameters.h"
-#include "dic2d/engine/refinement.h"
-#include "dic2d/engine/seed_search.h"
+#include "dic2d/engine/correlation.h"
+#include "dic2d/engine/gauss_newton.h"
+#include "dic2d/engine/integer_match.h"
 #include "dic2d/roi/reduced_grid.h"
 
 namespace dic2d::testing {
@@ -313,16 +314,9 @@ inline std::vector<double> fields(const AffineResult& a) {
   return {p.u, p.v, p.du_dx, p.du_dy, p.dv_dx, p.dv_dy, a.corrcoef};
 }
 inline std::vector<double> fields(const SeedMatch& s) {
-  const AffineParams& p = s.params;
-  return {static_cast<double>(s.centre.x),
-          static_cast<double>(s.centre.y),
-          p.u,
-          p.v,
-          p.du_dx,
-          p.du_dy,
-          p.dv_dx,
-          p.dv_dy,
-          s.corrcoef};
+  std::vector<double> values = fields(AffineResult{s.params, s.corrcoef});
+  values.insert(values.begin(), {static_cast<double>(s.centre.x), static_cast<double>(s.centre.y)});
+  return values;
 }
 inline std::vector<double> fields(const IntegerMatch& m) {
   // Displacements are far below 2^53, so the doubles carry them exactly.

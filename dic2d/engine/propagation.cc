@@ -4,8 +4,9 @@
 #include <stdexcept>
 #include <utility>
 
-#include "dic2d/engine/refinement.h"
-#include "dic2d/engine/seed_search.h"
+#include "dic2d/engine/gauss_newton.h"
+#include "dic2d/engine/integer_match.h"
+#include "dic2d/engine/reference_subset.h"
 #include "dic2d/roi/reduced_grid.h"
 
 namespace dic2d {

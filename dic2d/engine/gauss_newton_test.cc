@@ -1,4 +1,4 @@
-#include "dic2d/engine/refinement.h"
+#include "dic2d/engine/gauss_newton.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "dic2d/engine/interpolation.h"
 #include "dic2d/engine/literal_reference_test_util.h"
 #include "dic2d/engine/spot_pattern_test_util.h"
 
@@ -102,35 +101,6 @@ class Refiner {
   ReferenceSubset subset_;
   RefinementScratch scratch_;
 };
-
-TEST(BilinearSampleTest, EngineSamplesMatchLiteralBitForBit) {
-  const Scene& s = speckle_scene();
-  std::mt19937 rng(5u);
-  std::uniform_real_distribution<double> ux(-1.0, kWidth + 0.5);
-  std::uniform_real_distribution<double> uy(-1.0, kHeight + 0.5);
-  for (int i = 0; i < 4000; ++i) {
-    const double x = ux(rng), y = uy(rng);
-    EXPECT_TRUE(same_result(bilinear_sample(s.deformed, x, y),
-                            testing::literal_bilinear(s.deformed, x, y)));
-    EXPECT_TRUE(same_result(half_pixel_gradient(s.deformed, x, y),
-                            testing::literal_gradient(s.deformed, x, y)));
-  }
-  // The borders of sampling (width - 1) and of the gradient (0.5, width - 1.5).
-  const auto edges = [](double limit) {
-    return std::array<double, 8>{-0.0,        0.0,
-                                 0.5,         std::nextafter(0.5, 0.0),
-                                 limit - 1.5, std::nextafter(limit - 1.5, 0.0),
-                                 limit - 1.0, std::nextafter(limit - 1.0, 0.0)};
-  };
-  for (const double x : edges(kWidth)) {
-    for (const double y : edges(kHeight)) {
-      EXPECT_TRUE(same_result(bilinear_sample(s.deformed, x, y),
-                              testing::literal_bilinear(s.deformed, x, y)));
-      EXPECT_TRUE(same_result(half_pixel_gradient(s.deformed, x, y),
-                              testing::literal_gradient(s.deformed, x, y)));
-    }
-  }
-}
 
 // Many centres (interior, on the border, in the mask's hole) x starting
 // guesses (near, far, partly and wholly outside the image) x radii; radii
