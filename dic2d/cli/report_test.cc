@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "dic2d/core/case_name_test_util.h"
+
 namespace dic2d {
 namespace {
 
@@ -77,7 +79,10 @@ INSTANTIATE_TEST_SUITE_P(
                       NumberCase{std::numeric_limits<double>::infinity(), "null"},
                       NumberCase{-std::numeric_limits<double>::infinity(), "null"},
                       NumberCase{std::numeric_limits<double>::quiet_NaN(), "null"},
-                      NumberCase{-std::numeric_limits<double>::quiet_NaN(), "null"}));
+                      NumberCase{-std::numeric_limits<double>::quiet_NaN(), "null"}),
+    [](const ::testing::TestParamInfo<NumberCase>& info) {
+      return testing_util::case_name(info.index, info.param.text);
+    });
 
 TEST(SuccessLine, ExactMembersInOrder) {
   DicResult r;

@@ -136,7 +136,10 @@ TEST_P(RefinementSweepTest, BothStagesMatchLiteralBitForBit) {
   EXPECT_GT(failed, 20);
 }
 
-INSTANTIATE_TEST_SUITE_P(Truncation, RefinementSweepTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Truncation, RefinementSweepTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "TruncatedToTheRoi" : "WholeDisc");
+                         });
 
 TEST(RefinementTest, ConvergedMatchRecoversTheMotion) {
   Refiner refiner(speckle_scene());
@@ -304,7 +307,10 @@ TEST_P(IterationLimitTest, UnreachableCutoffRunsExactlyTheLimit) {
   EXPECT_EQ(affine_trace.iterations, p.cutoff_iteration);
 }
 
-INSTANTIATE_TEST_SUITE_P(Limits, IterationLimitTest, ::testing::Values(1, 2, 3, 5, 8));
+INSTANTIATE_TEST_SUITE_P(Limits, IterationLimitTest, ::testing::Values(1, 2, 3, 5, 8),
+                         [](const ::testing::TestParamInfo<std::int32_t>& info) {
+                           return std::to_string(info.param) + "Iterations";
+                         });
 
 TEST(StoppingRuleTest, StopsOnlyWhenCutoffExceedsTheStepNorm) {
   Refiner refiner(speckle_scene());

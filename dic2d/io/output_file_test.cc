@@ -180,40 +180,47 @@ TEST(WriteOutputBinary, TargetNameAtTheLengthLimitIsWrittenAndReplaced) {
 }
 
 // Guards of the writer's own: nothing on disk is touched.
-class InconsistentResult : public ::testing::TestWithParam<int> {};
+struct Inconsistency {
+  const char* name;
+  void (*spoil)(DicResult& result, std::int32_t& spacing);
+  const char* failure;
+};
+
+class InconsistentResult : public ::testing::TestWithParam<Inconsistency> {};
 
 TEST_P(InconsistentResult, FailsBeforeTouchingTheFile) {
   DicResult r = numbered_result(2, 2, {{0, 0}, {1, 1}});
   std::int32_t spacing = 0;
-  std::string expected = "invalid_argument: DicResult per-point arrays differ in length.";
-  switch (GetParam()) {
-    case 0:
-      r.fields.valid.pop_back();
-      break;
-    case 1:
-      r.fields.deformed_points.push_back({0, 0});
-      break;
-    case 2:
-      r.fields.corrcoef.clear();
-      break;
-    case 3:
-      spacing = -1;  // pitch 0
-      expected = "invalid_argument: subset_spacing must be non-negative.";
-      break;
-    case 4:
-      r.reduced_height = -1;
-      expected = "length_error: vector::_M_default_append";
-      break;
-  }
+  GetParam().spoil(r, spacing);
   TempDir dir;
   const std::string path = dir.file("out.bin");
   write_file(path, kEarlier);
-  EXPECT_EQ(failure_of([&] { write_output_binary(path, r, spacing); }), expected);
+  EXPECT_EQ(failure_of([&] { write_output_binary(path, r, spacing); }), GetParam().failure);
   EXPECT_EQ(read_file(path), kEarlier);
   EXPECT_EQ(dir.entries(), std::set<std::string>{"out.bin"});
 }
 
-INSTANTIATE_TEST_SUITE_P(Guards, InconsistentResult, ::testing::Range(0, 5));
+constexpr const char* kLengths = "invalid_argument: DicResult per-point arrays differ in length.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Guards, InconsistentResult,
+    ::testing::Values(
+        Inconsistency{"valid_one_short",
+                      [](DicResult& r, std::int32_t&) { r.fields.valid.pop_back(); }, kLengths},
+        Inconsistency{
+            "deformed_points_one_long",
+            [](DicResult& r, std::int32_t&) { r.fields.deformed_points.push_back({0, 0}); },
+            kLengths},
+        Inconsistency{"corrcoef_empty",
+                      [](DicResult& r, std::int32_t&) { r.fields.corrcoef.clear(); }, kLengths},
+        Inconsistency{"pitch_zero", [](DicResult&, std::int32_t& spacing) { spacing = -1; },
+                      "invalid_argument: subset_spacing must be non-negative."},
+        Inconsistency{"negative_grid_height",
+                      [](DicResult& r, std::int32_t&) { r.reduced_height = -1; },
+                      "length_error: vector::_M_default_append"}),
+    [](const ::testing::TestParamInfo<Inconsistency>& info) {
+      return std::string(info.param.name);
+    });
 
 // A file size limit makes the writes fail part-way on a regular file.
 class FileSizeLimit {
