@@ -26,27 +26,16 @@ using testing::same_result;
 constexpr int kWidth = 64;
 constexpr int kHeight = 56;
 
+using Scene = testing::SpeckleScene;
+
 // Speckle pair: the deformed image shows the reference under a smooth affine
 // motion of about (1.6, -0.7) pixels.
-struct Scene {
-  GrayImage reference;
-  GrayImage deformed;
-  RoiMask mask;
-};
-
 const Scene& speckle_scene() {
-  static const Scene scene = [] {
-    Scene s;
-    const auto spots = testing_util::make_spots(kWidth, kHeight, 1234u, 0.05);
-    s.reference = testing_util::render_reference(kWidth, kHeight, spots);
-    s.deformed = testing_util::render(kWidth, kHeight, spots,
-                                      [](double x, double y, double& px, double& py) {
-                                        px = x - 1.6 - 0.02 * (x - 32.0) + 0.01 * (y - 28.0);
-                                        py = y + 0.7 + 0.015 * (x - 32.0) - 0.012 * (y - 28.0);
-                                      });
-    s.mask = testing::holed_mask(kWidth, kHeight, 99u);
-    return s;
-  }();
+  static const Scene scene = testing::speckle_scene(
+      kWidth, kHeight, 1234u, 99u, [](double x, double y, double& px, double& py) {
+        px = x - 1.6 - 0.02 * (x - 32.0) + 0.01 * (y - 28.0);
+        py = y + 0.7 + 0.015 * (x - 32.0) - 0.012 * (y - 28.0);
+      });
   return scene;
 }
 

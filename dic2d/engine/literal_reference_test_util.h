@@ -28,6 +28,7 @@
 #include "dic2d/engine/correlation.h"
 #include "dic2d/engine/gauss_newton.h"
 #include "dic2d/engine/integer_match.h"
+#include "dic2d/engine/spot_pattern_test_util.h"
 #include "dic2d/roi/reduced_grid.h"
 
 namespace dic2d::testing {
@@ -387,6 +388,23 @@ inline RoiMask holed_mask(int width, int height, unsigned seed) {
     }
   }
   return mask;
+}
+
+// A speckle reference, the deformed image showing it through the inverse
+// map `inverse` (as testing_util::render takes it) and a holed mask.
+struct SpeckleScene {
+  GrayImage reference;
+  GrayImage deformed;
+  RoiMask mask;
+};
+
+template <typename InverseMap>
+SpeckleScene speckle_scene(int width, int height, unsigned spots_seed, unsigned mask_seed,
+                           InverseMap inverse) {
+  const auto spots = testing_util::make_spots(width, height, spots_seed, 0.05);
+  return {testing_util::render_reference(width, height, spots),
+          testing_util::render(width, height, spots, inverse),
+          holed_mask(width, height, mask_seed)};
 }
 
 }  // namespace dic2d::testing

@@ -24,25 +24,14 @@ using testing::same_bits;
 constexpr int kWidth = 48;
 constexpr int kHeight = 41;
 
-struct Scene {
-  GrayImage reference;
-  GrayImage deformed;
-  RoiMask mask;
-};
+using Scene = testing::SpeckleScene;
 
 const Scene& scene() {
-  static const Scene s = [] {
-    Scene out;
-    const auto spots = testing_util::make_spots(kWidth, kHeight, 404u, 0.05);
-    out.reference = testing_util::render_reference(kWidth, kHeight, spots);
-    out.deformed = testing_util::render(kWidth, kHeight, spots,
-                                        [](double x, double y, double& px, double& py) {
-                                          px = x - 0.8 + 0.01 * (y - 20.0);
-                                          py = y + 1.3 - 0.02 * (x - 24.0);
-                                        });
-    out.mask = testing::holed_mask(kWidth, kHeight, 9u);
-    return out;
-  }();
+  static const Scene s = testing::speckle_scene(kWidth, kHeight, 404u, 9u,
+                                                [](double x, double y, double& px, double& py) {
+                                                  px = x - 0.8 + 0.01 * (y - 20.0);
+                                                  py = y + 1.3 - 0.02 * (x - 24.0);
+                                                });
   return s;
 }
 
