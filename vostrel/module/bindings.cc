@@ -87,15 +87,13 @@ py::dict reconstruct_tracks(
   const DistortionModel model = distortion_model_from_name(distortion_model);
   const Observations observations =
       read_observations(K, dist, R, t, point_indices, cam_indices, uv, model);
-  const std::vector<TrackPoint> points =
-      reconstruct_track_points(observations,
-                               dic_field_arrays(dic_u, dic_v, dic_corrcoef, dic_valid,
-                                                reduced_height, reduced_width, subset_spacing),
-                               {min_views, min_corrcoef, max_reprojection_error_px});
+  // The records go straight into the result arrays, made at their final size
+  // before the first track is reconstructed.
+  const IdentifierTable tracks = group_tracks(observations);
   using P = TrackPoint;
-  return table_of(
-      points, column("point_indices", &P::id), column("points_ref_sfm", &P::x_ref),
-      column("points_def_sfm", &P::x_def),
+  auto table = output_table<P>(
+      static_cast<py::ssize_t>(count_tracks(tracks)), column("point_indices", &P::id),
+      column("points_ref_sfm", &P::x_ref), column("points_def_sfm", &P::x_def),
       column("displacement_sfm", [](const P& p) { return difference(p.x_def, p.x_ref); }),
       column("points_ref_world", [scale](const P& p) { return scaled(p.x_ref, scale); }),
       column("points_def_world", [scale](const P& p) { return scaled(p.x_def, scale); }),
@@ -104,6 +102,13 @@ py::dict reconstruct_tracks(
       column("num_views", &P::num_views), column("mean_corrcoef", &P::mean_corrcoef),
       column("reprojection_error_ref", &P::err_ref), column("reprojection_error_def", &P::err_def),
       column("valid", &P::valid));
+  py::ssize_t row = 0;
+  reconstruct_track_points(observations, tracks,
+                           dic_field_arrays(dic_u, dic_v, dic_corrcoef, dic_valid, reduced_height,
+                                            reduced_width, subset_spacing),
+                           {min_views, min_corrcoef, max_reprojection_error_px},
+                           [&table, &row](const P& point) { table.write(row++, point); });
+  return std::move(table).dict();
 }
 
 py::dict reconstruct_pair_surface_points(

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <limits>
 #include <optional>
 
@@ -41,22 +42,10 @@ double mean_reprojection_error(const Vec3& x, const TrackViews<Camera>& views,
 
 // The reconstruction with the calibration's lens model, Camera.
 template <typename Camera>
-std::vector<TrackPoint> reconstruct_tracks(const Observations& in, const DicFieldArrays& dic,
-                                           const TrackSettings& settings) {
-  // Track table as (identifier, observation) sorted ascending: groups in
-  // identifier order, observations of a group in input order.
-  IdentifierTable table;
-  table.reserve(static_cast<std::size_t>(in.size()));
-  for (std::ptrdiff_t i = 0; i < in.size(); ++i) table.emplace_back(in.point(i), i);
-  sort_by_identifier(table);
-  std::size_t n = 0;
-  for (std::size_t g = 0; g < table.size(); ++g) {
-    if (g == 0 || table[g].first != table[g - 1].first) ++n;
-  }
-
+void reconstruct_tracks(const Observations& in, const IdentifierTable& table,
+                        const DicFieldArrays& dic, const TrackSettings& settings,
+                        const std::function<void(const TrackPoint&)>& emit) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
-  std::vector<TrackPoint> rows;
-  rows.reserve(n);
   std::optional<DicFields> fields;
   TrackViews<Camera> views;
   // Observations are read in identifier order, i.e. at random; fetch them a
@@ -116,19 +105,46 @@ std::vector<TrackPoint> reconstruct_tracks(const Observations& in, const DicFiel
         }
       }
     }
-    rows.push_back(row);
+    emit(row);
   }
-  return rows;
 }
 
 }  // namespace
 
+IdentifierTable group_tracks(const Observations& in) {
+  IdentifierTable table;
+  table.reserve(static_cast<std::size_t>(in.size()));
+  for (std::ptrdiff_t i = 0; i < in.size(); ++i) table.emplace_back(in.point(i), i);
+  sort_by_identifier(table);
+  return table;
+}
+
+std::size_t count_tracks(const IdentifierTable& tracks) {
+  std::size_t n = 0;
+  for (std::size_t g = 0; g < tracks.size(); ++g) {
+    if (g == 0 || tracks[g].first != tracks[g - 1].first) ++n;
+  }
+  return n;
+}
+
+void reconstruct_track_points(const Observations& in, const IdentifierTable& tracks,
+                              const DicFieldArrays& dic, const TrackSettings& settings,
+                              const std::function<void(const TrackPoint&)>& emit) {
+  if (in.distortion_model() == DistortionModel::kOpenCv) {
+    reconstruct_tracks<OpenCvCameraModel>(in, tracks, dic, settings, emit);
+  } else {
+    reconstruct_tracks<CameraModel>(in, tracks, dic, settings, emit);
+  }
+}
+
 std::vector<TrackPoint> reconstruct_track_points(const Observations& in, const DicFieldArrays& dic,
                                                  const TrackSettings& settings) {
-  if (in.distortion_model() == DistortionModel::kOpenCv) {
-    return reconstruct_tracks<OpenCvCameraModel>(in, dic, settings);
-  }
-  return reconstruct_tracks<CameraModel>(in, dic, settings);
+  const IdentifierTable tracks = group_tracks(in);
+  std::vector<TrackPoint> rows;
+  rows.reserve(count_tracks(tracks));
+  reconstruct_track_points(in, tracks, dic, settings,
+                           [&rows](const TrackPoint& row) { rows.push_back(row); });
+  return rows;
 }
 
 }  // namespace vostrel
