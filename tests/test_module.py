@@ -39,6 +39,12 @@ ARGUMENTS = {
     + ["cam_a", "cam_b", "min_corrcoef", "max_reprojection_error_px", "scale"],
     "compute_surface_deformation": ["faces", "points_ref", "points_def", "valid_faces"],
 }
+# Keyword-only arguments and their defaults.
+KEYWORD_ONLY = {
+    "reconstruct_tracks": {"distortion_model": "radial2"},
+    "reconstruct_pair_surface_points": {"distortion_model": "radial2"},
+    "compute_surface_deformation": {},
+}
 
 
 def small_call(name: str) -> dict:
@@ -81,25 +87,31 @@ def test_module_docstring_and_functions_in_order():
     assert public == list(ARGUMENTS)
 
 
-def signature(name: str) -> dict[str, str]:
-    """Argument names and annotations of the signature line pybind11 writes
-    first into __doc__, in order."""
+def signature(name: str) -> tuple[dict[str, str], dict[str, str]]:
+    """Annotations of the positional-or-keyword and of the keyword-only
+    arguments (with " = default") on the signature line pybind11 writes first
+    into __doc__, in order."""
     line = getattr(nv, name).__doc__.split("\n", 1)[0]
     assert line.startswith(f"{name}(") and line.endswith(") -> dict"), line
     inner = line[len(name) + 1 : line.rindex(")")]
-    arguments, depth, start = {}, 0, 0
+    positional, keyword_only = {}, {}
+    arguments, depth, start = positional, 0, 0
     for i, ch in enumerate(inner + ","):
         depth += ch == "["
         depth -= ch == "]"
         if ch == "," and depth == 0:
-            argument, annotation = inner[start:i].split(":", 1)
-            arguments[argument.strip()] = annotation.strip()
+            part = inner[start:i].strip()
             start = i + 1
-    return arguments
+            if part == "*":
+                arguments = keyword_only
+                continue
+            argument, annotation = part.split(":", 1)
+            arguments[argument.strip()] = annotation.strip()
+    return positional, keyword_only
 
 
 def signature_names(name: str) -> list[str]:
-    return list(signature(name))
+    return list(signature(name)[0])
 
 
 def documented_entries(doc: str, section: str) -> list[str]:
@@ -120,12 +132,14 @@ def documented_entries(doc: str, section: str) -> list[str]:
 @pytest.mark.parametrize("name", list(ARGUMENTS))
 def test_signature_lists_the_arguments_in_order(name):
     assert signature_names(name) == ARGUMENTS[name]
+    keyword_only = signature(name)[1]
+    assert {k: v.split(" = ")[1].strip("'") for k, v in keyword_only.items()} == KEYWORD_ONLY[name]
 
 
 @pytest.mark.parametrize("name", list(ARGUMENTS))
 def test_docstring_documents_every_argument_and_result_key(name):
     doc = getattr(nv, name).__doc__
-    assert documented_entries(doc, "Parameters") == ARGUMENTS[name]
+    assert documented_entries(doc, "Parameters") == ARGUMENTS[name] + list(KEYWORD_ONLY[name])
     keys = list(getattr(nv, name)(**small_call(name)))
     assert documented_entries(doc, "Returns") == keys
     assert "\nRaises\n------\nValueError\n" in doc
@@ -145,6 +159,8 @@ def test_stub_beside_the_module_declares_the_three_functions_in_order():
     for name, node in functions.items():
         assert [a.arg for a in node.args.args] == signature_names(name)
         assert not node.args.posonlyargs and not node.args.defaults and node.args.vararg is None
+        defaults = [ast.literal_eval(d) for d in node.args.kw_defaults]
+        assert dict(zip([a.arg for a in node.args.kwonlyargs], defaults)) == KEYWORD_ONLY[name]
         assert ast.unparse(node.returns) == "dict[str, npt.NDArray[np.generic]]"
 
 
@@ -152,7 +168,7 @@ def test_stub_types_each_argument_by_its_conversion():
     # Arrays take anything NumPy converts; ints refuse floats (SupportsIndex);
     # floats take any real number.
     for name, node in stub_functions().items():
-        runtime_annotations = signature(name)
+        runtime_annotations = signature(name)[0]
         for arg in node.args.args:
             annotation = ast.unparse(arg.annotation)
             runtime = runtime_annotations[arg.arg]
@@ -161,6 +177,9 @@ def test_stub_types_each_argument_by_its_conversion():
                 "typing.SupportsFloat | typing.SupportsIndex": "SupportsFloat",
             }.get(runtime, "npt.ArrayLike")
             assert annotation == expected, (name, arg.arg, runtime)
+        for arg in node.args.kwonlyargs:
+            assert arg.arg == "distortion_model"
+            assert ast.unparse(arg.annotation) == "Literal['radial2', 'opencv']"
 
 
 @pytest.mark.parametrize("name", list(ARGUMENTS))

@@ -30,14 +30,14 @@ ArrayRef array_ref(const py::array& a) {
   return {a.data(), static_cast<int>(a.ndim()), a.shape(), a.strides()};
 }
 
-ObservationArrays observation_arrays(const py::array_t<double>& K, const py::array_t<double>& dist,
-                                     const py::array_t<double>& R, const py::array_t<double>& t,
-                                     const py::array_t<std::int64_t>& point_indices,
-                                     const py::array_t<std::int32_t>& cam_indices,
-                                     const py::array_t<double>& uv) {
-  return {array_ref(K), array_ref(dist),          array_ref(R),
-          array_ref(t), array_ref(point_indices), array_ref(cam_indices),
-          array_ref(uv)};
+Observations read_observations(const py::array_t<double>& K, const py::array_t<double>& dist,
+                               const py::array_t<double>& R, const py::array_t<double>& t,
+                               const py::array_t<std::int64_t>& point_indices,
+                               const py::array_t<std::int32_t>& cam_indices,
+                               const py::array_t<double>& uv, DistortionModel model) {
+  return Observations({array_ref(K), array_ref(dist), array_ref(R), array_ref(t),
+                       array_ref(point_indices), array_ref(cam_indices), array_ref(uv)},
+                      model);
 }
 
 DicFieldArrays dic_field_arrays(const py::array_t<double>& dic_u, const py::array_t<double>& dic_v,
@@ -76,27 +76,24 @@ auto strain(V TriangleStrain::*measure) {
 
 }  // namespace
 
-py::dict reconstruct_tracks(const py::array_t<double>& K, const py::array_t<double>& dist,
-                            const py::array_t<double>& R, const py::array_t<double>& t,
-                            const py::array_t<std::int64_t>& point_indices,
-                            const py::array_t<std::int32_t>& cam_indices,
-                            const py::array_t<double>& uv, const py::array_t<double>& dic_u,
-                            const py::array_t<double>& dic_v,
-                            const py::array_t<double>& dic_corrcoef,
-                            const py::array_t<bool>& dic_valid, int reduced_height,
-                            int reduced_width, int subset_spacing, int min_views,
-                            double min_corrcoef, double max_reprojection_error_px, double scale) {
-  const Observations observations(
-      observation_arrays(K, dist, R, t, point_indices, cam_indices, uv));
-  const std::vector<TrackPoint> points =
-      reconstruct_track_points(observations,
-                               dic_field_arrays(dic_u, dic_v, dic_corrcoef, dic_valid,
-                                                reduced_height, reduced_width, subset_spacing),
-                               {min_views, min_corrcoef, max_reprojection_error_px});
+py::dict reconstruct_tracks(
+    const py::array_t<double>& K, const py::array_t<double>& dist, const py::array_t<double>& R,
+    const py::array_t<double>& t, const py::array_t<std::int64_t>& point_indices,
+    const py::array_t<std::int32_t>& cam_indices, const py::array_t<double>& uv,
+    const py::array_t<double>& dic_u, const py::array_t<double>& dic_v,
+    const py::array_t<double>& dic_corrcoef, const py::array_t<bool>& dic_valid, int reduced_height,
+    int reduced_width, int subset_spacing, int min_views, double min_corrcoef,
+    double max_reprojection_error_px, double scale, const std::string& distortion_model) {
+  const DistortionModel model = distortion_model_from_name(distortion_model);
+  const Observations observations =
+      read_observations(K, dist, R, t, point_indices, cam_indices, uv, model);
+  // The records go straight into the result arrays, made at their final size
+  // before the first track is reconstructed.
+  const IdentifierTable tracks = group_tracks(observations);
   using P = TrackPoint;
-  return table_of(
-      points, column("point_indices", &P::id), column("points_ref_sfm", &P::x_ref),
-      column("points_def_sfm", &P::x_def),
+  auto table = output_table<P>(
+      static_cast<py::ssize_t>(count_tracks(tracks)), column("point_indices", &P::id),
+      column("points_ref_sfm", &P::x_ref), column("points_def_sfm", &P::x_def),
       column("displacement_sfm", [](const P& p) { return difference(p.x_def, p.x_ref); }),
       column("points_ref_world", [scale](const P& p) { return scaled(p.x_ref, scale); }),
       column("points_def_world", [scale](const P& p) { return scaled(p.x_def, scale); }),
@@ -105,6 +102,13 @@ py::dict reconstruct_tracks(const py::array_t<double>& K, const py::array_t<doub
       column("num_views", &P::num_views), column("mean_corrcoef", &P::mean_corrcoef),
       column("reprojection_error_ref", &P::err_ref), column("reprojection_error_def", &P::err_def),
       column("valid", &P::valid));
+  py::ssize_t row = 0;
+  reconstruct_track_points(observations, tracks,
+                           dic_field_arrays(dic_u, dic_v, dic_corrcoef, dic_valid, reduced_height,
+                                            reduced_width, subset_spacing),
+                           {min_views, min_corrcoef, max_reprojection_error_px},
+                           [&table, &row](const P& point) { table.write(row++, point); });
+  return std::move(table).dict();
 }
 
 py::dict reconstruct_pair_surface_points(
@@ -114,9 +118,10 @@ py::dict reconstruct_pair_surface_points(
     const py::array_t<double>& dic_u, const py::array_t<double>& dic_v,
     const py::array_t<double>& dic_corrcoef, const py::array_t<bool>& dic_valid, int reduced_height,
     int reduced_width, int subset_spacing, int cam_a, int cam_b, double min_corrcoef,
-    double max_reprojection_error_px, double scale) {
-  const Observations observations(
-      observation_arrays(K, dist, R, t, point_indices, cam_indices, uv));
+    double max_reprojection_error_px, double scale, const std::string& distortion_model) {
+  const DistortionModel model = distortion_model_from_name(distortion_model);
+  const Observations observations =
+      read_observations(K, dist, R, t, point_indices, cam_indices, uv, model);
   const std::vector<PairPoint> points =
       reconstruct_pair_points(observations,
                               dic_field_arrays(dic_u, dic_v, dic_corrcoef, dic_valid,

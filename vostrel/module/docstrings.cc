@@ -7,14 +7,28 @@ namespace {
 // Arguments 1 to 14, shared by both reconstruction functions.
 constexpr const char* kObservationParameters = R"(K : array_like of float64, shape (n_cam, 3, 3)
     Intrinsic matrix of each camera, in pixels: fx = K[c, 0, 0],
-    fy = K[c, 1, 1], cx = K[c, 0, 2], cy = K[c, 1, 2]. The skew K[c, 0, 1]
-    and the last row are not read.
+    fy = K[c, 1, 1], cx = K[c, 0, 2], cy = K[c, 1, 2], and with
+    distortion_model "opencv" the skew s = K[c, 0, 1]. The rest is not read.
 dist : array_like of float64, shape (n_cam, n_dist)
-    Radial distortion of each camera: k1 = dist[c, 0], k2 = dist[c, 1]
-    (0 where the column is missing; further columns are ignored). A
-    normalised point (x, y) is distorted to (x, y) * (1 + k1 r^2 + k2 r^4),
-    r^2 = x^2 + y^2. With |k1| and |k2| at most 1e-12 the camera is a pure
-    pinhole. Pixels are undistorted by eight fixed-point steps.
+    Lens distortion of each camera, in the model distortion_model names.
+    (x, y) are normalised coordinates (Xc / Zc, Yc / Zc), r^2 = x^2 + y^2.
+
+    "radial2": k1 = dist[c, 0], k2 = dist[c, 1] (0 where the column is
+    missing; further columns are ignored). (x, y) is distorted to
+    (x, y) * (1 + k1 r^2 + k2 r^4), and the pixel is
+    (fx x_d + cx, fy y_d + cy). With |k1| and |k2| at most 1e-12 the camera
+    is a pure pinhole. Pixels are undistorted by eight fixed-point steps.
+
+    "opencv": k1, k2, p1, p2, k3 = dist[c, 0:5], OpenCV's order and meaning
+    (at least 5 columns; further ones are ignored):
+    x_d = x (1 + k1 r^2 + k2 r^4 + k3 r^6) + 2 p1 x y + p2 (r^2 + 2 x^2),
+    y_d = y (1 + k1 r^2 + k2 r^4 + k3 r^6) + p1 (r^2 + 2 y^2) + 2 p2 x y,
+    and the pixel is (fx x_d + s y_d + cx, fy y_d + cy). Pixels are
+    undistorted by Newton's method until a step is at most 1e-12
+    normalised units (50 steps at most). A pixel whose iteration does not
+    converge, or converges beyond the radius where the lens folds back
+    (where r (1 + k1 r^2 + k2 r^4 + k3 r^6) stops growing), is an unusable
+    observation.
 R : array_like of float64, shape (n_cam, 3, 3)
     Rotation of each camera from the reconstruction frame to camera
     coordinates.
@@ -59,6 +73,8 @@ constexpr const char* kLimitAndScale = R"(max_reprojection_error_px : float
     state.
 scale : float
     Factor from reconstruction units to world units.
+distortion_model : {"radial2", "opencv"}, keyword-only, default "radial2"
+    The lens model K and dist are read with (see dist).
 
 Returns
 -------
@@ -69,10 +85,11 @@ constexpr const char* kReconstructionNotes = R"(
 Raises
 ------
 ValueError
-    An array with the wrong number of dimensions, extents too short for the
-    indices read, or a camera index outside one of the per-camera arrays.
-    The dic_ arrays are first looked at when the first observation is
-    sampled.
+    An unknown distortion_model; an array with the wrong number of
+    dimensions, extents too short for the indices read, fewer than 5
+    columns of dist with "opencv", or a camera index outside one of the
+    per-camera arrays. The dic_ arrays are first looked at when the first
+    observation is sampled.
 TypeError
     An argument that cannot be converted.
 
@@ -95,7 +112,8 @@ deformed state.
 
 A track is all observations that share a point identifier, from any number
 of cameras (several observations of one camera included). An observation
-is used when its camera's DIC field has a usable sample at its pixel.
+is used when its camera's DIC field has a usable sample at its pixel and
+the lens model undistorts both its reference and its displaced pixel.
 
 Parameters
 ----------
@@ -142,7 +160,8 @@ Each point with an observation in cam_a and one in cam_b (the later one
 wins when a camera observes a point twice) is read in both cameras' DIC
 fields at its two pixels and triangulated from the two reference pixels and
 from the two displaced pixels. A point without both observations, without a
-usable sample in either camera, or whose triangulation fails has no row.
+usable sample in either camera, with a pixel the lens model cannot
+undistort, or whose triangulation fails has no row.
 
 Parameters
 ----------

@@ -9,6 +9,9 @@
 namespace py = pybind11;
 namespace binding = vostrel::binding;
 
+// The lens model is a keyword-only argument whose default, "radial2", is the
+// two-coefficient model every call used before it existed.
+//
 // Plain PYBIND11_MODULE: multi-phase initialisation, and the module declares
 // no support for sub-interpreters, so CPython refuses to load it in one.
 PYBIND11_MODULE(native_vostrel, m) {
@@ -20,7 +23,7 @@ PYBIND11_MODULE(native_vostrel, m) {
         py::arg("dic_u"), py::arg("dic_v"), py::arg("dic_corrcoef"), py::arg("dic_valid"),
         py::arg("reduced_height"), py::arg("reduced_width"), py::arg("subset_spacing"),
         py::arg("min_views"), py::arg("min_corrcoef"), py::arg("max_reprojection_error_px"),
-        py::arg("scale"));
+        py::arg("scale"), py::kw_only(), py::arg("distortion_model") = "radial2");
 
   m.def("reconstruct_pair_surface_points", &binding::reconstruct_pair_surface_points,
         binding::reconstruct_pair_surface_points_doc().c_str(), py::arg("K"), py::arg("dist"),
@@ -28,7 +31,8 @@ PYBIND11_MODULE(native_vostrel, m) {
         py::arg("dic_u"), py::arg("dic_v"), py::arg("dic_corrcoef"), py::arg("dic_valid"),
         py::arg("reduced_height"), py::arg("reduced_width"), py::arg("subset_spacing"),
         py::arg("cam_a"), py::arg("cam_b"), py::arg("min_corrcoef"),
-        py::arg("max_reprojection_error_px"), py::arg("scale"));
+        py::arg("max_reprojection_error_px"), py::arg("scale"), py::kw_only(),
+        py::arg("distortion_model") = "radial2");
 
   m.def("compute_surface_deformation", &binding::compute_surface_deformation,
         binding::compute_surface_deformation_doc().c_str(), py::arg("faces"), py::arg("points_ref"),

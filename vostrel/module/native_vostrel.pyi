@@ -1,12 +1,14 @@
 """Native acceleration kernels for Orvalle vostrel."""
 
-from typing import SupportsFloat, SupportsIndex
+from typing import Literal, SupportsFloat, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
 
 # Arrays are converted to their element type with forced casting and read in
 # place through their strides; every result is a new C-contiguous array.
+# distortion_model "radial2" reads K's fx, fy, cx, cy and dist's k1, k2;
+# "opencv" also the skew K[c, 0, 1] and dist's k1, k2, p1, p2, k3.
 
 def reconstruct_tracks(
     K: npt.ArrayLike,
@@ -27,6 +29,8 @@ def reconstruct_tracks(
     min_corrcoef: SupportsFloat,
     max_reprojection_error_px: SupportsFloat,
     scale: SupportsFloat,
+    *,
+    distortion_model: Literal["radial2", "opencv"] = "radial2",
 ) -> dict[str, npt.NDArray[np.generic]]:
     """Triangulate every track from all its usable views, in the reference and the deformed state."""
 
@@ -50,6 +54,8 @@ def reconstruct_pair_surface_points(
     min_corrcoef: SupportsFloat,
     max_reprojection_error_px: SupportsFloat,
     scale: SupportsFloat,
+    *,
+    distortion_model: Literal["radial2", "opencv"] = "radial2",
 ) -> dict[str, npt.NDArray[np.generic]]:
     """Triangulate the points that both cameras of a pair observe, in the reference and the deformed state."""
 

@@ -33,7 +33,14 @@ void check_columns(const char* name, std::ptrdiff_t cols, std::ptrdiff_t least) 
 
 }  // namespace
 
-Observations::Observations(const ObservationArrays& arrays)
+DistortionModel distortion_model_from_name(const std::string& name) {
+  if (name == "radial2") return DistortionModel::kRadial2;
+  if (name == "opencv") return DistortionModel::kOpenCv;
+  throw std::invalid_argument("distortion_model \"" + name +
+                              "\" is unknown; expected \"radial2\" or \"opencv\"");
+}
+
+Observations::Observations(const ObservationArrays& arrays, DistortionModel model)
     : K_(arrays.K),
       dist_(arrays.dist),
       R_(arrays.R),
@@ -41,10 +48,16 @@ Observations::Observations(const ObservationArrays& arrays)
       point_indices_(arrays.point_indices),
       cam_indices_(arrays.cam_indices),
       uv_(arrays.uv),
-      n_obs_(point_indices_.shape(0)) {
+      n_obs_(point_indices_.shape(0)),
+      model_(model) {
   check_matrix_extents("K", K_);
   check_matrix_extents("R", R_);
   check_columns("t", t_.shape(1), 3);
+  if (model_ == DistortionModel::kOpenCv && dist_.shape(1) < 5) {
+    throw std::invalid_argument("dist has " + std::to_string(dist_.shape(1)) +
+                                " columns; expected at least 5 (k1, k2, p1, p2, k3) with "
+                                "distortion_model \"opencv\"");
+  }
   if (cam_indices_.shape(0) < n_obs_) {
     throw std::invalid_argument(rows_message("cam_indices", cam_indices_.shape(0), n_obs_));
   }
@@ -53,11 +66,20 @@ Observations::Observations(const ObservationArrays& arrays)
 
   const std::ptrdiff_t n_models = std::min(K_.shape(0), dist_.shape(0));
   const auto n_dist = static_cast<std::size_t>(dist_.shape(1));
-  cameras_.reserve(static_cast<std::size_t>(n_models));
-  for (std::ptrdiff_t c = 0; c < n_models; ++c) {
-    cameras_.push_back(make_camera_model(K_(c, 0, 0), K_(c, 1, 1), K_(c, 0, 2), K_(c, 1, 2), n_dist,
-                                         n_dist >= 1 ? dist_(c, 0) : 0.0,
-                                         n_dist >= 2 ? dist_(c, 1) : 0.0));
+  if (model_ == DistortionModel::kRadial2) {
+    cameras_.reserve(static_cast<std::size_t>(n_models));
+    for (std::ptrdiff_t c = 0; c < n_models; ++c) {
+      cameras_.push_back(make_camera_model(K_(c, 0, 0), K_(c, 1, 1), K_(c, 0, 2), K_(c, 1, 2),
+                                           n_dist, n_dist >= 1 ? dist_(c, 0) : 0.0,
+                                           n_dist >= 2 ? dist_(c, 1) : 0.0));
+    }
+  } else {
+    opencv_cameras_.reserve(static_cast<std::size_t>(n_models));
+    for (std::ptrdiff_t c = 0; c < n_models; ++c) {
+      opencv_cameras_.push_back(make_opencv_camera_model(
+          K_(c, 0, 0), K_(c, 1, 1), K_(c, 0, 2), K_(c, 1, 2), K_(c, 0, 1),
+          {dist_(c, 0), dist_(c, 1), dist_(c, 2), dist_(c, 3), dist_(c, 4)}));
+    }
   }
   const std::ptrdiff_t n_poses = std::min(R_.shape(0), t_.shape(0));
   extrinsics_.reserve(static_cast<std::size_t>(n_poses));
@@ -69,15 +91,30 @@ Observations::Observations(const ObservationArrays& arrays)
   }
 }
 
-const CameraModel& Observations::camera(std::int64_t c, const char* label,
-                                        std::int64_t observation) const {
+void Observations::check_model_index(std::int64_t c, const char* label,
+                                     std::int64_t observation) const {
   if (c < 0 || c >= K_.shape(0)) {
     throw_camera_out_of_range(c, label, observation, K_.shape(0), "K");
   }
   if (c >= dist_.shape(0)) {
     throw_camera_out_of_range(c, label, observation, dist_.shape(0), "dist");
   }
+}
+
+template <>
+const CameraModel& Observations::camera<CameraModel>(std::int64_t c, const char* label,
+                                                     std::int64_t observation) const {
+  if (model_ != DistortionModel::kRadial2) throw std::logic_error("not a \"radial2\" calibration");
+  check_model_index(c, label, observation);
   return cameras_[static_cast<std::size_t>(c)];
+}
+
+template <>
+const OpenCvCameraModel& Observations::camera<OpenCvCameraModel>(std::int64_t c, const char* label,
+                                                                 std::int64_t observation) const {
+  if (model_ != DistortionModel::kOpenCv) throw std::logic_error("not an \"opencv\" calibration");
+  check_model_index(c, label, observation);
+  return opencv_cameras_[static_cast<std::size_t>(c)];
 }
 
 const Extrinsic& Observations::extrinsic(std::int64_t c, const char* label,

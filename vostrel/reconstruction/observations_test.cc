@@ -60,13 +60,13 @@ TEST(Observations, ReadsObservationsAndBuildsEveryCamera) {
   EXPECT_EQ(in.point(1), -3);
   EXPECT_EQ(in.camera_index(2), 1);
   EXPECT_EQ(in.pixel(2), (Vec2{5.5, 6.5}));
-  const CameraModel& c1 = in.camera(1, "cam_b", -1);
+  const CameraModel& c1 = in.camera<CameraModel>(1, "cam_b", -1);
   EXPECT_EQ(c1.fx, 200.0);
   EXPECT_EQ(c1.fy, 210.0);
   EXPECT_EQ(c1.cx, 60.0);
   EXPECT_EQ(c1.cy, 70.0);
   EXPECT_FALSE(c1.distortion_active);
-  const CameraModel& c0 = in.camera(0, "cam_a", -1);
+  const CameraModel& c0 = in.camera<CameraModel>(0, "cam_a", -1);
   EXPECT_TRUE(c0.distortion_active);
   EXPECT_EQ(c0.k1, -0.1);
   EXPECT_EQ(c0.k2, 0.02);
@@ -121,7 +121,7 @@ TEST(Observations, ShortArraysAreRefusedByName) {
 std::string camera_error(const Observations& in, std::int64_t c, bool model) {
   return thrown_message<std::invalid_argument>([&] {
     if (model) {
-      in.camera(c, "cam_indices", 4);
+      in.camera<CameraModel>(c, "cam_indices", 4);
     } else {
       in.extrinsic(c, "cam_a", -1);
     }
@@ -145,11 +145,56 @@ TEST(Observations, MissingDistortionColumnsAreAPinhole) {
   Scene scene;
   scene.dist = Owned<double>({}, {2, 0});
   const Observations in(scene.arrays());
-  EXPECT_FALSE(in.camera(0, "cam_a", -1).distortion_active);
+  EXPECT_FALSE(in.camera<CameraModel>(0, "cam_a", -1).distortion_active);
   scene.dist = Owned<double>({-0.1, 0.3}, {2, 1});
   const Observations one(scene.arrays());
-  EXPECT_EQ(one.camera(0, "cam_a", -1).k1, -0.1);
-  EXPECT_EQ(one.camera(0, "cam_a", -1).k2, 0.0);
+  EXPECT_EQ(one.camera<CameraModel>(0, "cam_a", -1).k1, -0.1);
+  EXPECT_EQ(one.camera<CameraModel>(0, "cam_a", -1).k2, 0.0);
+}
+
+TEST(Observations, TheOpenCvModelReadsSkewAndFiveCoefficients) {
+  Scene scene;
+  scene.K.values[1] = 0.5;  // skew of camera 0
+  scene.dist = Owned<double>({-0.1, 0.02, 0.003, -0.004, 0.005, 9.0, 0, 0, 0, 0, 0, 9.0}, {2, 6});
+  const Observations in(scene.arrays(), DistortionModel::kOpenCv);
+  EXPECT_EQ(in.distortion_model(), DistortionModel::kOpenCv);
+  const OpenCvCameraModel& c0 = in.camera<OpenCvCameraModel>(0, "cam_a", -1);
+  EXPECT_EQ(c0.skew, 0.5);
+  EXPECT_EQ(c0.fx, 100.0);
+  EXPECT_EQ(c0.cy, 40.0);
+  EXPECT_EQ((std::array<double, 5>{c0.k1, c0.k2, c0.p1, c0.p2, c0.k3}),
+            (std::array<double, 5>{-0.1, 0.02, 0.003, -0.004, 0.005}));
+  EXPECT_EQ(thrown_message<std::invalid_argument>(
+                [&] { in.camera<OpenCvCameraModel>(2, "cam_indices", 1); }),
+            "cam_indices[1] = 2 is outside [0, 2) of K");
+  // The other model's cameras were never built.
+  EXPECT_THROW(in.camera<CameraModel>(0, "cam_a", -1), std::logic_error);
+  EXPECT_THROW(Observations(Scene().arrays()).camera<OpenCvCameraModel>(0, "cam_a", -1),
+               std::logic_error);
+}
+
+TEST(Observations, TheOpenCvModelNeedsFiveColumnsOfDist) {
+  for (const std::ptrdiff_t columns : {0, 2, 4}) {
+    Scene scene;
+    scene.dist =
+        Owned<double>(std::vector<double>(static_cast<std::size_t>(2 * columns)), {2, columns});
+    EXPECT_EQ(thrown_message<std::invalid_argument>(
+                  [&] { Observations(scene.arrays(), DistortionModel::kOpenCv); }),
+              "dist has " + std::to_string(columns) +
+                  " columns; expected at least 5 (k1, k2, p1, p2, k3) with distortion_model "
+                  "\"opencv\"");
+    EXPECT_EQ(construction_error(scene.arrays()), "");  // two coefficients or fewer are fine
+  }
+}
+
+TEST(Observations, DistortionModelsByName) {
+  EXPECT_EQ(distortion_model_from_name("radial2"), DistortionModel::kRadial2);
+  EXPECT_EQ(distortion_model_from_name("opencv"), DistortionModel::kOpenCv);
+  for (const char* name : {"OpenCV", "radial", "", "opencv "}) {
+    EXPECT_EQ(thrown_message<std::invalid_argument>([&] { distortion_model_from_name(name); }),
+              std::string("distortion_model \"") + name +
+                  "\" is unknown; expected \"radial2\" or \"opencv\"");
+  }
 }
 
 // sort_by_identifier must equal std::stable_sort on the identifier, on the

@@ -6,8 +6,12 @@
 
 namespace vostrel {
 
-std::vector<PairPoint> reconstruct_pair_points(const Observations& in, const DicFieldArrays& dic,
-                                               const PairSettings& settings) {
+namespace {
+
+// The reconstruction with the calibration's lens model, Camera.
+template <typename Camera>
+std::vector<PairPoint> reconstruct_pair(const Observations& in, const DicFieldArrays& dic,
+                                        const PairSettings& settings) {
   const int cam_a = settings.cam_a;
   const int cam_b = settings.cam_b;
   const double min_corrcoef = settings.min_corrcoef;
@@ -33,8 +37,8 @@ std::vector<PairPoint> reconstruct_pair_points(const Observations& in, const Dic
   // Resolved at the first point that needs them, in the order the checks
   // would otherwise run for every point (they do not depend on the point).
   std::optional<DicFields> fields;
-  const CameraModel* camera_a = nullptr;
-  const CameraModel* camera_b = nullptr;
+  const Camera* camera_a = nullptr;
+  const Camera* camera_b = nullptr;
   Extrinsic matrices[2];
 
   std::vector<PairPoint> rows;
@@ -75,19 +79,21 @@ std::vector<PairPoint> reconstruct_pair_points(const Observations& in, const Dic
     row.def_a = {row.uv_a[0] + s_a.u, row.uv_a[1] + s_a.v};
     row.def_b = {row.uv_b[0] + s_b.u, row.uv_b[1] + s_b.v};
     if (camera_a == nullptr) {
-      camera_a = &in.camera(cam_a, "cam_a", -1);
-      camera_b = &in.camera(cam_b, "cam_b", -1);
+      camera_a = &in.camera<Camera>(cam_a, "cam_a", -1);
+      camera_b = &in.camera<Camera>(cam_b, "cam_b", -1);
       matrices[0] = in.extrinsic(cam_a, "cam_a", -1);
       matrices[1] = in.extrinsic(cam_b, "cam_b", -1);
     }
     // Reference observations first, deformed ones after, camera a before b.
-    const std::array<Vec2, 4> normalised = undistort_pixels<4>(
+    // A pixel the lens cannot undistort drops the point.
+    const std::optional<std::array<Vec2, 4>> normalised = undistort_all<4>(
         {camera_a, camera_b, camera_a, camera_b}, {row.uv_a, row.uv_b, row.def_a, row.def_b});
+    if (!normalised) continue;
 
     // Both solves at once; the deformed one is simply discarded when the
     // reference one fails.
     const std::array<std::optional<Vec3>, 2> x =
-        triangulate_dlt_pair(&normalised[0], &normalised[2], matrices, 2);
+        triangulate_dlt_pair(&(*normalised)[0], &(*normalised)[2], matrices, 2);
     if (!x[0] || !x[1]) continue;
     row.x_ref = *x[0];
     row.x_def = *x[1];
@@ -106,6 +112,16 @@ std::vector<PairPoint> reconstruct_pair_points(const Observations& in, const Dic
     rows.push_back(row);
   }
   return rows;
+}
+
+}  // namespace
+
+std::vector<PairPoint> reconstruct_pair_points(const Observations& in, const DicFieldArrays& dic,
+                                               const PairSettings& settings) {
+  if (in.distortion_model() == DistortionModel::kOpenCv) {
+    return reconstruct_pair<OpenCvCameraModel>(in, dic, settings);
+  }
+  return reconstruct_pair<CameraModel>(in, dic, settings);
 }
 
 }  // namespace vostrel

@@ -24,7 +24,7 @@ struct Rig {
   static constexpr int kH = 11;
   static constexpr int kW = 11;
   std::array<double, 18> K{100, 0, 50, 0, 100, 50, 0, 0, 1, 100, 0, 50, 0, 100, 50, 0, 0, 1};
-  std::array<double, 4> dist{};
+  std::array<double, 10> dist{};  // (2, 2) for "radial2", (2, 5) for "opencv"
   std::array<double, 18> R{1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 0, 0, 0, 1, 0, 0, 0, 1};
   std::array<double, 6> t{0.5, 0, 5, -0.5, 0, 5};
   std::vector<double> u = std::vector<double>(2 * kH * kW, 1.0);
@@ -51,7 +51,7 @@ struct Rig {
     uv.push_back(y);
   }
 
-  Observations observations() {
+  Observations observations(DistortionModel model = DistortionModel::kRadial2) {
     obs_shape[0] = static_cast<std::ptrdiff_t>(ids.size());
     uv_shape[0] = obs_shape[0];
     return Observations(ObservationArrays{{K.data(), 3, mat_shape.data(), mat_strides.data()},
@@ -60,7 +60,8 @@ struct Rig {
                                           {t.data(), 2, t_shape.data(), t_strides.data()},
                                           {ids.data(), 1, obs_shape.data(), id_strides.data()},
                                           {cams.data(), 1, obs_shape.data(), cam_strides.data()},
-                                          {uv.data(), 2, uv_shape.data(), uv_strides.data()}});
+                                          {uv.data(), 2, uv_shape.data(), uv_strides.data()}},
+                        model);
   }
 
   DicFieldArrays fields() const {
@@ -178,6 +179,49 @@ TEST(TrackReconstruction, PointsFailingAThresholdKeepErrorsButNotPositions) {
   EXPECT_FALSE(strict[0].valid);
   EXPECT_LT(strict[0].err_ref, 1e-9);
   EXPECT_EQ(strict[0].x_def, (Vec3{0, 0, 0}));
+}
+
+// The rig with OpenCV's model: camera 1 has k1 = -0.5 at fx = 100, so it
+// cannot undistort pixels more than 54.4 px from its principal point.
+void use_opencv_model(Rig& rig) {
+  rig.dist = {0, 0, 0, 0, 0, -0.5, 0, 0, 0, 0};
+  rig.dist_shape = {2, 5};
+  rig.dist_strides = {40, 8};
+}
+
+TEST(PairReconstruction, APixelTheLensCannotUndistortDropsThePoint) {
+  Rig rig;
+  use_opencv_model(rig);
+  rig.observe(1, 0, 60, 50);
+  rig.observe(1, 1, 40, 50);  // 10 px from the centre
+  rig.observe(2, 0, 60, 50);
+  rig.observe(2, 1, 100, 50);  // 50 px: undistorts
+  rig.observe(3, 0, 60, 50);
+  rig.observe(3, 1, 50, 100);  // 50 px, but displaced to (51, 100): still inside
+  rig.observe(4, 0, 60, 50);
+  rig.observe(4, 1, 104, 50);  // 54 px, displaced to 55 px: past the fold
+  const std::vector<PairPoint> rows = reconstruct_pair_points(
+      rig.observations(DistortionModel::kOpenCv), rig.fields(), {0, 1, 0.5, 1e9});
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].id, 1);
+  EXPECT_EQ(rows[1].id, 2);
+  EXPECT_EQ(rows[2].id, 3);
+}
+
+TEST(TrackReconstruction, AViewTheLensCannotUndistortIsNotUsed) {
+  Rig rig;
+  use_opencv_model(rig);
+  rig.observe(5, 0, 60, 50);
+  rig.observe(5, 1, 40, 50);
+  rig.observe(5, 1, 2, 50);   // 48 px, displaced to 47 px: used
+  rig.observe(5, 1, 100, 0);  // 70 px: not used, its coefficient not counted
+  rig.cc[121 + 0 * 11 + 10] = 0.5;
+  const std::vector<TrackPoint> rows = reconstruct_track_points(
+      rig.observations(DistortionModel::kOpenCv), rig.fields(), {2, 0.5, 1e9});
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].num_views, 3);
+  EXPECT_NEAR(rows[0].mean_corrcoef, 0.95, 1e-12);
+  EXPECT_TRUE(rows[0].valid);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <limits>
 #include <optional>
 
@@ -10,8 +11,9 @@ namespace vostrel {
 namespace {
 
 // The used views of one track; cleared per track, capacity kept.
+template <typename Camera>
 struct TrackViews {
-  std::vector<const CameraModel*> cameras;
+  std::vector<const Camera*> cameras;
   std::vector<Vec2> ref_pixels;
   std::vector<Vec2> def_pixels;
   std::vector<Vec2> ref_obs;
@@ -28,7 +30,8 @@ struct TrackViews {
   }
 };
 
-double mean_reprojection_error(const Vec3& x, const TrackViews& views,
+template <typename Camera>
+double mean_reprojection_error(const Vec3& x, const TrackViews<Camera>& views,
                                const std::vector<Vec2>& pixels) {
   double sum = 0.0;
   for (std::size_t k = 0; k < pixels.size(); ++k) {
@@ -37,26 +40,14 @@ double mean_reprojection_error(const Vec3& x, const TrackViews& views,
   return (1.0 / static_cast<double>(pixels.size())) * sum;
 }
 
-}  // namespace
-
-std::vector<TrackPoint> reconstruct_track_points(const Observations& in, const DicFieldArrays& dic,
-                                                 const TrackSettings& settings) {
-  // Track table as (identifier, observation) sorted ascending: groups in
-  // identifier order, observations of a group in input order.
-  IdentifierTable table;
-  table.reserve(static_cast<std::size_t>(in.size()));
-  for (std::ptrdiff_t i = 0; i < in.size(); ++i) table.emplace_back(in.point(i), i);
-  sort_by_identifier(table);
-  std::size_t n = 0;
-  for (std::size_t g = 0; g < table.size(); ++g) {
-    if (g == 0 || table[g].first != table[g - 1].first) ++n;
-  }
-
+// The reconstruction with the calibration's lens model, Camera.
+template <typename Camera>
+void reconstruct_tracks(const Observations& in, const IdentifierTable& table,
+                        const DicFieldArrays& dic, const TrackSettings& settings,
+                        const std::function<void(const TrackPoint&)>& emit) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
-  std::vector<TrackPoint> rows;
-  rows.reserve(n);
   std::optional<DicFields> fields;
-  TrackViews views;
+  TrackViews<Camera> views;
   // Observations are read in identifier order, i.e. at random; fetch them a
   // few table entries ahead.
   constexpr std::size_t kPrefetch = 16;
@@ -78,14 +69,18 @@ std::vector<TrackPoint> reconstruct_track_points(const Observations& in, const D
       const DicSample s = sample_dic_field(*fields, c, p[0], p[1], settings.min_corrcoef);
       if (!s.valid) continue;
       const Vec2 q{p[0] + s.u, p[1] + s.v};
-      const CameraModel& camera = in.camera(c, "cam_indices", i);
+      const Camera& camera = in.camera<Camera>(c, "cam_indices", i);
+      const Extrinsic& matrix = in.extrinsic(c, "cam_indices", i);
+      // A view whose pixel the lens cannot undistort is not used.
+      const std::optional<std::array<Vec2, 2>> normalised =
+          undistort_all<2>({&camera, &camera}, {p, q});
+      if (!normalised) continue;
       views.cameras.push_back(&camera);
       views.ref_pixels.push_back(p);
       views.def_pixels.push_back(q);
-      const std::array<Vec2, 2> normalised = undistort_pixels<2>({&camera, &camera}, {p, q});
-      views.ref_obs.push_back(normalised[0]);
-      views.def_obs.push_back(normalised[1]);
-      views.matrices.push_back(in.extrinsic(c, "cam_indices", i));
+      views.ref_obs.push_back((*normalised)[0]);
+      views.def_obs.push_back((*normalised)[1]);
+      views.matrices.push_back(matrix);
       corr_sum += s.corrcoef;
     }
 
@@ -110,8 +105,45 @@ std::vector<TrackPoint> reconstruct_track_points(const Observations& in, const D
         }
       }
     }
-    rows.push_back(row);
+    emit(row);
   }
+}
+
+}  // namespace
+
+IdentifierTable group_tracks(const Observations& in) {
+  IdentifierTable table;
+  table.reserve(static_cast<std::size_t>(in.size()));
+  for (std::ptrdiff_t i = 0; i < in.size(); ++i) table.emplace_back(in.point(i), i);
+  sort_by_identifier(table);
+  return table;
+}
+
+std::size_t count_tracks(const IdentifierTable& tracks) {
+  std::size_t n = 0;
+  for (std::size_t g = 0; g < tracks.size(); ++g) {
+    if (g == 0 || tracks[g].first != tracks[g - 1].first) ++n;
+  }
+  return n;
+}
+
+void reconstruct_track_points(const Observations& in, const IdentifierTable& tracks,
+                              const DicFieldArrays& dic, const TrackSettings& settings,
+                              const std::function<void(const TrackPoint&)>& emit) {
+  if (in.distortion_model() == DistortionModel::kOpenCv) {
+    reconstruct_tracks<OpenCvCameraModel>(in, tracks, dic, settings, emit);
+  } else {
+    reconstruct_tracks<CameraModel>(in, tracks, dic, settings, emit);
+  }
+}
+
+std::vector<TrackPoint> reconstruct_track_points(const Observations& in, const DicFieldArrays& dic,
+                                                 const TrackSettings& settings) {
+  const IdentifierTable tracks = group_tracks(in);
+  std::vector<TrackPoint> rows;
+  rows.reserve(count_tracks(tracks));
+  reconstruct_track_points(in, tracks, dic, settings,
+                           [&rows](const TrackPoint& row) { rows.push_back(row); });
   return rows;
 }
 

@@ -6,7 +6,9 @@
 // One record per distinct identifier, ascending. Positions are in the
 // calibration's frame and units ("sfm"); pixels are (x = column, y = row).
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "vostrel/reconstruction/camera.h"
@@ -33,10 +35,24 @@ struct TrackPoint {
                            // errors within the limit
 };
 
-// The DIC fields are first looked at (views made and checked) at the first
-// observation; each observation's camera index is checked against them
-// before it is sampled, and against the calibration once its sample is
-// valid.
+// The observations of each track: (identifier, observation) sorted by
+// identifier, the observations of one identifier in input order.
+IdentifierTable group_tracks(const Observations& observations);
+
+// The number of distinct identifiers of a grouped table.
+std::size_t count_tracks(const IdentifierTable& tracks);
+
+// Reconstructs the tracks of `tracks` (from group_tracks) in identifier order
+// and hands each record to `emit` as it is made, so that a caller can write
+// it straight into its results. The DIC fields are first looked at (views
+// made and checked) at the first observation; each observation's camera
+// index is checked against them before it is sampled, and against the
+// calibration once its sample is valid.
+void reconstruct_track_points(const Observations& observations, const IdentifierTable& tracks,
+                              const DicFieldArrays& dic, const TrackSettings& settings,
+                              const std::function<void(const TrackPoint&)>& emit);
+
+// All records at once, in identifier order.
 std::vector<TrackPoint> reconstruct_track_points(const Observations& observations,
                                                  const DicFieldArrays& dic,
                                                  const TrackSettings& settings);
