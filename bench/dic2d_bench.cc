@@ -12,14 +12,14 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "dic2d/cli/report.h"
 #include "dic2d/engine/propagation.h"
 #include "dic2d/engine/run_dic2d.h"
 #include "dic2d/engine/seed_search.h"
-#include "dic2d/engine/validation.h"
 #include "dic2d/roi/reduced_grid.h"
-#include "dic2d/roi/roi_regions.h"
 
 namespace {
 
@@ -85,18 +85,23 @@ RoiMask mask_for(int size, int border) {
   return m;
 }
 
-// FNV-1a over every result field, so that a speed change can be checked for
-// unchanged bits by comparing digests before and after.
+// FNV-1a over every result field and the seed's report values, so that a
+// speed change can be checked for unchanged bits by comparing digests before
+// and after.
 std::uint64_t result_digest(const dic2d::DicResult& r) {
   std::uint64_t h = 1469598103934665603ULL;
   auto mix = [&h](const void* data, std::size_t bytes) {
     const auto* p = static_cast<const unsigned char*>(data);
     for (std::size_t i = 0; i < bytes; ++i) h = (h ^ p[i]) * 1099511628211ULL;
   };
-  for (const auto* field : {&r.u, &r.v, &r.du_dx, &r.du_dy, &r.dv_dx, &r.dv_dy, &r.corrcoef})
+  const dic2d::PointFields& f = r.fields;
+  for (const auto* field : {&f.u, &f.v, &f.du_dx, &f.du_dy, &f.dv_dx, &f.dv_dy, &f.corrcoef})
     mix(field->data(), field->size() * sizeof(double));
-  mix(r.valid.data(), r.valid.size() * sizeof(r.valid[0]));
-  mix(r.seed_paramvector.data(), r.seed_paramvector.size() * sizeof(double));
+  mix(f.valid.data(), f.valid.size() * sizeof(f.valid[0]));
+  if (r.seed) {
+    const auto seed = dic2d::seed_paramvector(*r.seed);
+    mix(seed.data(), seed.size() * sizeof(double));
+  }
   return h;
 }
 
@@ -111,7 +116,7 @@ CpuClock cpu_now() {
 
 double seconds_since(CpuClock t0) { return (cpu_now() - t0).count(); }
 
-// Runs the engine's stages as run_dic2d does, timing the seed search and the
+// Runs the engine's stages one by one, timing the seed search and the
 // propagation separately.
 void run_case(const char* name, int size, int radius, double u0, double v0, double g) {
   const auto spots = spots_for(size);
@@ -124,22 +129,19 @@ void run_case(const char* name, int size, int radius, double u0, double v0, doub
   dic2d::SeedInput seed;
   seed.seed_x = seed.seed_y = (size / 2 / 6) * 6;  // on the grid
   const auto t0 = cpu_now();
-  dic2d::validate_dic_inputs(ref, def, mask, seed, p);
-  dic2d::DicResult r;
-  const dic2d::ReducedRoi roi = dic2d::build_reduced_roi(mask, seed, p);
-  r.reduced_width = roi.reduced_width;
-  r.reduced_height = roi.reduced_height;
+  const dic2d::RunStart start = dic2d::start_run(ref, def, mask, seed, p);
   const auto t_seed = cpu_now();
-  r.seed_paramvector = dic2d::find_seed(ref, def, mask, seed, p);
+  const dic2d::SeedMatch seed_match = dic2d::find_seed(ref, def, mask, start.seed, p);
   const double seed_seconds = seconds_since(t_seed);
-  r.reference_grid_points = dic2d::list_reference_grid_points(mask, p);
+  std::vector<dic2d::Point2> points = dic2d::list_reference_grid_points(mask, p);
   const auto t_prop = cpu_now();
-  dic2d::propagate_rg(ref, def, mask, seed, p, r.reduced_width, r.reduced_height,
-                      r.reference_grid_points, r.seed_paramvector, r);
+  dic2d::PointFields fields = dic2d::propagate_rg(ref, def, mask, p, start.roi, points, seed_match);
   const double propagation_seconds = seconds_since(t_prop);
+  const dic2d::DicResult r =
+      dic2d::finish_run(start.roi, seed_match, std::move(points), std::move(fields));
   const double total = seconds_since(t0);
   std::int64_t solved = 0;
-  for (auto v : r.valid) solved += v;
+  for (auto v : r.fields.valid) solved += v;
   std::printf(
       "%-12s size %4d radius %2d: %7lld solved, %6.3f s, %5.0f points/s; seed search %.4f s; "
       "propagation %5.0f points/s; digest %016llx\n",

@@ -5,7 +5,8 @@
 
 #include "dic2d/cli/options.h"
 #include "dic2d/cli/report.h"
-#include "dic2d/engine/dic_types.h"
+#include "dic2d/core/parameters.h"
+#include "dic2d/core/result.h"
 #include "dic2d/engine/run_dic2d.h"
 #include "dic2d/io/image_files.h"
 #include "dic2d/io/output_file.h"

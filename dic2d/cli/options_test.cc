@@ -11,7 +11,8 @@
 #include <tuple>
 #include <vector>
 
-#include "dic2d/engine/dic_types.h"
+#include "dic2d/core/case_name_test_util.h"
+#include "dic2d/core/parameters.h"
 
 namespace dic2d {
 namespace {
@@ -64,7 +65,12 @@ INSTANTIATE_TEST_SUITE_P(
                       // The last occurrence wins; keys are ordered byte-wise.
                       PairingCase{{"--a", "1", "--a", "2"}, "a=2;"},
                       PairingCase{{"--b", "1", "--\xc3\xa9", "2", "--B", "3", "--a", "4"},
-                                  "B=3;a=4;b=1;\xc3\xa9=2;"}));
+                                  "B=3;a=4;b=1;\xc3\xa9=2;"}),
+    [](const ::testing::TestParamInfo<PairingCase>& info) {
+      std::string line;
+      for (const std::string& arg : info.param.args) line += (line.empty() ? "" : " ") + arg;
+      return testing_util::case_name(info.index, line);
+    });
 
 TEST(RequiredOption, NamesTheMissingKeyAndAcceptsAnEmptyValue) {
   const OptionMap options{{"reference", ""}, {"deformed", "d.bin"}};
@@ -119,7 +125,10 @@ INSTANTIATE_TEST_SUITE_P(
         IntCase{"", "invalid_argument: stoi"}, IntCase{"abc", "invalid_argument: stoi"},
         IntCase{"-", "invalid_argument: stoi"}, IntCase{"+", "invalid_argument: stoi"},
         IntCase{"  ", "invalid_argument: stoi"}, IntCase{"--5", "invalid_argument: stoi"},
-        IntCase{"+-5", "invalid_argument: stoi"}, IntCase{"x12", "invalid_argument: stoi"}));
+        IntCase{"+-5", "invalid_argument: stoi"}, IntCase{"x12", "invalid_argument: stoi"}),
+    [](const ::testing::TestParamInfo<IntCase>& info) {
+      return testing_util::case_name(info.index, info.param.text);
+    });
 
 struct DoubleCase {
   std::string text;
@@ -170,7 +179,10 @@ INSTANTIATE_TEST_SUITE_P(
         DoubleCase{"", 0, "invalid_argument: stod"}, DoubleCase{"  ", 0, "invalid_argument: stod"},
         DoubleCase{"e5", 0, "invalid_argument: stod"}, DoubleCase{".", 0, "invalid_argument: stod"},
         DoubleCase{"x1", 0, "invalid_argument: stod"},
-        DoubleCase{"--1", 0, "invalid_argument: stod"}));
+        DoubleCase{"--1", 0, "invalid_argument: stod"}),
+    [](const ::testing::TestParamInfo<DoubleCase>& info) {
+      return testing_util::case_name(info.index, info.param.text);
+    });
 
 TEST(Options, AbsentKeysGiveTheDefaults) {
   const OptionMap options{{"other", "1"}};

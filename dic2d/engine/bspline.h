@@ -27,7 +27,7 @@
 #include <optional>
 #include <vector>
 
-#include "dic2d/io/image_files.h"
+#include "dic2d/core/images.h"
 
 namespace dic2d {
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "dic2d/engine/correlation.h"
 #include "dic2d/engine/interpolation.h"
 #include "dic2d/engine/lane_dispatch.h"
 #include "dic2d/engine/smoothing.h"
@@ -236,19 +237,15 @@ template <int kCount>
 std::size_t sample_bilinear(const GrayImage& image, const WarpRows& warp, const IcgnSubset& subset,
                             double* out, std::uint8_t* usable, PassSums<kCount>& sums) {
   const std::size_t n = subset.size();
-  const double x_limit = static_cast<double>(image.width) - 1.0;
-  const double y_limit = static_cast<double>(image.height) - 1.0;
+  const BilinearImage img = bilinear_image(image);
   std::size_t kept = 0;
   PassAccumulator<kCount> acc{subset};
   for (std::size_t k = 0; k < n; ++k) {
     double x = 0.0;
     double y = 0.0;
     warp.at(k, x, y);
-    if (0.0 <= x && x < x_limit && 0.0 <= y && y < y_limit) {
-      const auto x0 = static_cast<std::int64_t>(x);
-      const auto y0 = static_cast<std::int64_t>(y);
-      const double g = bilinear_in_cell(image.pixels.data(), image.height, x0, y0,
-                                        x - static_cast<double>(x0), y - static_cast<double>(y0));
+    double g = 0.0;
+    if (bilinear_at(img, x, y, g)) {
       out[k] = g;
       usable[k] = 1;
       ++kept;

@@ -45,10 +45,12 @@
 #include <optional>
 #include <vector>
 
+#include "dic2d/core/images.h"
+#include "dic2d/core/match.h"
+#include "dic2d/core/parameters.h"
 #include "dic2d/engine/bspline.h"
+#include "dic2d/engine/gauss_newton.h"
 #include "dic2d/engine/lane_dispatch.h"
-#include "dic2d/engine/refinement.h"
-#include "dic2d/io/image_files.h"
 #include "dic2d/roi/reduced_grid.h"
 
 namespace dic2d {

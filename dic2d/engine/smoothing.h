@@ -16,7 +16,7 @@
 
 #include <vector>
 
-#include "dic2d/io/image_files.h"
+#include "dic2d/core/images.h"
 
 namespace dic2d {
 

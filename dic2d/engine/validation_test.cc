@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "dic2d/core/pixel.h"
+
 namespace dic2d {
 namespace {
 
@@ -179,6 +181,18 @@ TEST(ValidateDicInputs, AcceptsTheBoundaryValuesAndUnboundedParameters) {
     accepted[i](in);
     EXPECT_EQ(verdict(in), "accepted") << "case " << i;
   }
+}
+
+TEST(ValidateDicInputs, ReturnsTheSeedPixel) {
+  Inputs in = valid_inputs();
+  Pixel pixel = validate_dic_inputs(in.reference, in.deformed, in.mask, in.seed, in.params);
+  EXPECT_EQ(pixel.x, 12);
+  EXPECT_EQ(pixel.y, 18);
+  in.seed.seed_x = 36;
+  in.seed.seed_y = -0.0;
+  pixel = validate_dic_inputs(in.reference, in.deformed, in.mask, in.seed, in.params);
+  EXPECT_EQ(pixel.x, 36);
+  EXPECT_EQ(pixel.y, 0);
 }
 
 TEST(ValidateDicInputs, RejectsNonFiniteAndOutOfRangeParameters) {

@@ -1,4 +1,4 @@
-#include "dic2d/engine/refinement.h"
+#include "dic2d/engine/gauss_newton.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "dic2d/engine/interpolation.h"
 #include "dic2d/engine/literal_reference_test_util.h"
 #include "dic2d/engine/spot_pattern_test_util.h"
 
@@ -27,27 +26,16 @@ using testing::same_result;
 constexpr int kWidth = 64;
 constexpr int kHeight = 56;
 
+using Scene = testing::SpeckleScene;
+
 // Speckle pair: the deformed image shows the reference under a smooth affine
 // motion of about (1.6, -0.7) pixels.
-struct Scene {
-  GrayImage reference;
-  GrayImage deformed;
-  RoiMask mask;
-};
-
 const Scene& speckle_scene() {
-  static const Scene scene = [] {
-    Scene s;
-    const auto spots = testing_util::make_spots(kWidth, kHeight, 1234u, 0.05);
-    s.reference = testing_util::render_reference(kWidth, kHeight, spots);
-    s.deformed = testing_util::render(kWidth, kHeight, spots,
-                                      [](double x, double y, double& px, double& py) {
-                                        px = x - 1.6 - 0.02 * (x - 32.0) + 0.01 * (y - 28.0);
-                                        py = y + 0.7 + 0.015 * (x - 32.0) - 0.012 * (y - 28.0);
-                                      });
-    s.mask = testing::holed_mask(kWidth, kHeight, 99u);
-    return s;
-  }();
+  static const Scene scene = testing::speckle_scene(
+      kWidth, kHeight, 1234u, 99u, [](double x, double y, double& px, double& py) {
+        px = x - 1.6 - 0.02 * (x - 32.0) + 0.01 * (y - 28.0);
+        py = y + 0.7 + 0.015 * (x - 32.0) - 0.012 * (y - 28.0);
+      });
   return scene;
 }
 
@@ -103,35 +91,6 @@ class Refiner {
   RefinementScratch scratch_;
 };
 
-TEST(BilinearSampleTest, EngineSamplesMatchLiteralBitForBit) {
-  const Scene& s = speckle_scene();
-  std::mt19937 rng(5u);
-  std::uniform_real_distribution<double> ux(-1.0, kWidth + 0.5);
-  std::uniform_real_distribution<double> uy(-1.0, kHeight + 0.5);
-  for (int i = 0; i < 4000; ++i) {
-    const double x = ux(rng), y = uy(rng);
-    EXPECT_TRUE(same_result(bilinear_sample(s.deformed, x, y),
-                            testing::literal_bilinear(s.deformed, x, y)));
-    EXPECT_TRUE(same_result(half_pixel_gradient(s.deformed, x, y),
-                            testing::literal_gradient(s.deformed, x, y)));
-  }
-  // The borders of sampling (width - 1) and of the gradient (0.5, width - 1.5).
-  const auto edges = [](double limit) {
-    return std::array<double, 8>{-0.0,        0.0,
-                                 0.5,         std::nextafter(0.5, 0.0),
-                                 limit - 1.5, std::nextafter(limit - 1.5, 0.0),
-                                 limit - 1.0, std::nextafter(limit - 1.0, 0.0)};
-  };
-  for (const double x : edges(kWidth)) {
-    for (const double y : edges(kHeight)) {
-      EXPECT_TRUE(same_result(bilinear_sample(s.deformed, x, y),
-                              testing::literal_bilinear(s.deformed, x, y)));
-      EXPECT_TRUE(same_result(half_pixel_gradient(s.deformed, x, y),
-                              testing::literal_gradient(s.deformed, x, y)));
-    }
-  }
-}
-
 // Many centres (interior, on the border, in the mask's hole) x starting
 // guesses (near, far, partly and wholly outside the image) x radii; radii
 // change between calls so the shared scratch shrinks and grows.
@@ -166,7 +125,10 @@ TEST_P(RefinementSweepTest, BothStagesMatchLiteralBitForBit) {
   EXPECT_GT(failed, 20);
 }
 
-INSTANTIATE_TEST_SUITE_P(Truncation, RefinementSweepTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Truncation, RefinementSweepTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "TruncatedToTheRoi" : "WholeDisc");
+                         });
 
 TEST(RefinementTest, ConvergedMatchRecoversTheMotion) {
   Refiner refiner(speckle_scene());
@@ -334,7 +296,10 @@ TEST_P(IterationLimitTest, UnreachableCutoffRunsExactlyTheLimit) {
   EXPECT_EQ(affine_trace.iterations, p.cutoff_iteration);
 }
 
-INSTANTIATE_TEST_SUITE_P(Limits, IterationLimitTest, ::testing::Values(1, 2, 3, 5, 8));
+INSTANTIATE_TEST_SUITE_P(Limits, IterationLimitTest, ::testing::Values(1, 2, 3, 5, 8),
+                         [](const ::testing::TestParamInfo<std::int32_t>& info) {
+                           return std::to_string(info.param) + "Iterations";
+                         });
 
 TEST(StoppingRuleTest, StopsOnlyWhenCutoffExceedsTheStepNorm) {
   Refiner refiner(speckle_scene());
