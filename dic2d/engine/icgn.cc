@@ -741,16 +741,48 @@ const GrayImage& icgn_deformed(const IcgnImages& images) {
   return images.smoothed_deformed.pixels.empty() ? *images.deformed : images.smoothed_deformed;
 }
 
+namespace {
+
+// Gradients, steepest-descent images and sums of a subset whose geometry and
+// reference values are in place.
+void finish_icgn_subset(const IcgnImages& images, IcgnSubset& subset) {
+  const std::size_t n = subset.size();
+  for (auto& s : subset.steepest) s.resize(n);
+  subset.centred.resize(n);
+  if (images.interpolation == SubpixelInterpolation::kBspline3) {
+    if (images.lanes == LaneWidth::kFour) {
+      bspline_gradients_four(images.reference_coefficients, subset);
+    } else {
+      bspline_gradients_two(images.reference_coefficients, subset);
+    }
+  } else {
+    const GrayImage& reference = icgn_reference(images);
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::array<double, 2> grad =
+          central_gradient(reference, static_cast<std::int64_t>(subset.pixel_x[k]),
+                           static_cast<std::int64_t>(subset.pixel_y[k]));
+      subset.steepest[0][k] = grad[0];
+      subset.steepest[1][k] = grad[1];
+    }
+  }
+  if (images.lanes == LaneWidth::kFour) {
+    reference_sums_four(subset);
+  } else {
+    reference_sums_two(subset);
+  }
+}
+
+}  // namespace
+
 void prepare_icgn_subset(const IcgnImages& images, const std::vector<SubsetOffset>& offsets,
                          std::int32_t cx, std::int32_t cy, IcgnSubset& subset) {
   const std::size_t n = offsets.size();
   subset.cx = cx;
   subset.cy = cy;
-  for (auto* field : {&subset.offset_x, &subset.offset_y, &subset.pixel_x, &subset.pixel_y,
-                      &subset.values, &subset.centred}) {
+  for (auto* field :
+       {&subset.offset_x, &subset.offset_y, &subset.pixel_x, &subset.pixel_y, &subset.values}) {
     field->resize(n);
   }
-  for (auto& s : subset.steepest) s.resize(n);
   const GrayImage& reference = icgn_reference(images);
   const std::int64_t height = reference.height;
   for (std::size_t k = 0; k < n; ++k) {
@@ -776,26 +808,38 @@ void prepare_icgn_subset(const IcgnImages& images, const std::vector<SubsetOffse
     subset.column[k] = offsets[k].dx - subset.dx_min;
     subset.row[k] = offsets[k].dy - subset.dy_min;
   }
-  if (images.interpolation == SubpixelInterpolation::kBspline3) {
-    if (images.lanes == LaneWidth::kFour) {
-      bspline_gradients_four(images.reference_coefficients, subset);
-    } else {
-      bspline_gradients_two(images.reference_coefficients, subset);
-    }
+  finish_icgn_subset(images, subset);
+}
+
+void prepare_icgn_subset(const IcgnImages& images, const ReferenceSubset& reference_subset,
+                         IcgnSubset& subset) {
+  const ReferenceSubset& r = reference_subset;
+  subset.cx = r.cx;
+  subset.cy = r.cy;
+  subset.offset_x = r.offset_x;
+  subset.offset_y = r.offset_y;
+  subset.pixel_x = r.pixel_x;
+  subset.pixel_y = r.pixel_y;
+  subset.column = r.column;
+  subset.row = r.row;
+  const bool any = !r.offsets.empty();
+  subset.dx_min = any ? r.dx_min : 0;
+  subset.dx_max = any ? r.dx_max : 0;
+  subset.dy_min = any ? r.dy_min : 0;
+  subset.dy_max = any ? r.dy_max : 0;
+  if (images.smoothed_reference.pixels.empty()) {
+    subset.values = r.values;
   } else {
-    for (std::size_t k = 0; k < n; ++k) {
-      const std::array<double, 2> grad =
-          central_gradient(reference, static_cast<std::int64_t>(subset.pixel_x[k]),
-                           static_cast<std::int64_t>(subset.pixel_y[k]));
-      subset.steepest[0][k] = grad[0];
-      subset.steepest[1][k] = grad[1];
+    const GrayImage& reference = images.smoothed_reference;
+    const std::int64_t height = reference.height;
+    subset.values.resize(r.values.size());
+    for (std::size_t k = 0; k < subset.values.size(); ++k) {
+      const auto x = static_cast<std::int64_t>(r.pixel_x[k]);
+      const auto y = static_cast<std::int64_t>(r.pixel_y[k]);
+      subset.values[k] = reference.pixels[static_cast<std::size_t>(x * height + y)];
     }
   }
-  if (images.lanes == LaneWidth::kFour) {
-    reference_sums_four(subset);
-  } else {
-    reference_sums_two(subset);
-  }
+  finish_icgn_subset(images, subset);
 }
 
 std::optional<AffineParams> compose_inverse_update(const AffineParams& p, const AffineParams& dp) {

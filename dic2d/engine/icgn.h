@@ -51,12 +51,10 @@
 #include "dic2d/engine/bspline.h"
 #include "dic2d/engine/gauss_newton.h"
 #include "dic2d/engine/lane_dispatch.h"
+#include "dic2d/engine/reference_subset.h"
 #include "dic2d/roi/reduced_grid.h"
 
 namespace dic2d {
-
-enum class MatchCriterion : std::uint8_t { kSsd, kZnssd };
-enum class SubpixelInterpolation : std::uint8_t { kBilinear, kBspline3 };
 
 // The two images of a run as IC-GN reads them. The images themselves are
 // borrowed (the caller keeps them alive); smoothed copies and B-spline
@@ -133,6 +131,12 @@ struct IcgnScratch {
 // offset must lie inside the reference image.
 void prepare_icgn_subset(const IcgnImages& images, const std::vector<SubsetOffset>& offsets,
                          std::int32_t cx, std::int32_t cy, IcgnSubset& subset);
+
+// The same from a prepared ReferenceSubset of the unsmoothed reference (its
+// geometry is reused; the reference values are re-read from the smoothed
+// reference when there is one).
+void prepare_icgn_subset(const IcgnImages& images, const ReferenceSubset& reference_subset,
+                         IcgnSubset& subset);
 
 // Translation-only IC-GN from (u, v). Every pixel shares the fractional part
 // of the shift, so with kBspline3 a pixel is sampled at base cell
