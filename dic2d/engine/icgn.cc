@@ -186,14 +186,38 @@ __attribute__((always_inline)) inline std::size_t sample_bspline_body(
     Double4 wy[4];
     bspline_value_weights(fx, wx);
     bspline_value_weights(fy, wy);
-    // Rows t_j of each pixel along x, then transposed so that the sum along
-    // y runs over the four pixels at once: the operations of bspline_dot.
-    double w[4][4];
-    for (int i = 0; i < 4; ++i) lanes_of(wx[i], w[i]);
     std::int32_t xs[4];
     std::int32_t ys[4];
     __builtin_memcpy(xs, &x0, sizeof xs);
     __builtin_memcpy(ys, &y0, sizeof ys);
+    if (xs[1] == xs[0] && xs[2] == xs[0] && xs[3] == xs[0] && ys[1] == ys[0] + 1 &&
+        ys[2] == ys[0] + 2 && ys[3] == ys[0] + 3) {
+      // Four pixels whose base cells are consecutive rows of one column (the
+      // usual case: offsets run down columns and the warp is near a
+      // translation): tap (i, j) of the four pixels is one contiguous load,
+      // and every sum runs over the pixels lane by lane, in the order of
+      // bspline_rows and bspline_dot.
+      const double* p = bspline_first_tap(c, xs[0], ys[0]);
+      Double4 t[4];
+      for (int j = 0; j < 4; ++j) {
+        Double4 c0, c1, c2, c3;
+        load4(p + j, c0);
+        load4(p + h + j, c1);
+        load4(p + 2 * h + j, c2);
+        load4(p + 3 * h + j, c3);
+        t[j] = ((wx[0] * c0 + wx[1] * c1) + wx[2] * c2) + wx[3] * c3;
+      }
+      const Double4 g = ((wy[0] * t[0] + wy[1] * t[1]) + wy[2] * t[2]) + wy[3] * t[3];
+      store4(out + k, g);
+      for (std::size_t j = k; j < k + 4; ++j) usable[j] = 1;
+      kept += 4;
+      acc.add4(k, g);
+      continue;
+    }
+    // Rows t_j of each pixel along x, then transposed so that the sum along
+    // y runs over the four pixels at once: the operations of bspline_dot.
+    double w[4][4];
+    for (int i = 0; i < 4; ++i) lanes_of(wx[i], w[i]);
     double t[4][4];
     for (int lane = 0; lane < 4; ++lane) {
       Double4 row;
