@@ -266,10 +266,7 @@ TEST(IcgnWarp, ComposeInverseUpdate) {
 namespace dic2d {
 namespace {
 
-TEST(LaneDispatch, FourLanesExactlyWhereTheCpuHasAvx2) {
-  EXPECT_EQ(lane_width_for(false), LaneWidth::kTwo);
-  EXPECT_EQ(lane_width_for(true), LaneWidth::kFour);
-  EXPECT_EQ(detected_lane_width(), lane_width_for(cpu_has_avx2()));
+TEST(LaneDispatch, IcgnImagesTakeTheDetectedWidth) {
   Fixture f(Motion{}, MatchCriterion::kZnssd, SubpixelInterpolation::kBspline3, 48, 48);
   EXPECT_EQ(f.images.lanes, detected_lane_width());
 }
