@@ -9,6 +9,13 @@
 
 namespace dic2d {
 
+// Criterion and interpolation of the sub-pixel refinement. The defaults, the
+// sum of squared differences on bilinear samples, select the forward-additive
+// Gauss-Newton refinement; any other choice, or smoothing, selects the
+// inverse-compositional one (engine/icgn.h).
+enum class MatchCriterion : std::uint8_t { kSsd, kZnssd };
+enum class SubpixelInterpolation : std::uint8_t { kBilinear, kBspline3 };
+
 struct DicParameters {
   std::int32_t subset_radius = 20;
   std::int32_t subset_spacing = 5;       // grid pitch is subset_spacing + 1
@@ -22,7 +29,20 @@ struct DicParameters {
   double units_per_pixel = 1.0;  // validated only
   double cutoff_corrcoef = 0.6;
   double lenscoef = 0.0;  // stored, read by no computation
+  // Extensions; their defaults leave every result as without them.
+  MatchCriterion criterion = MatchCriterion::kSsd;
+  SubpixelInterpolation interpolation = SubpixelInterpolation::kBilinear;
+  double smoothing_sigma = 0.0;  // Gaussian filter of both images, pixels; 0 = none
+  // The seed search window is centred on the seed plus these, rounded.
+  double seed_guess_u = 0.0;
+  double seed_guess_v = 0.0;
 };
+
+// Whether the run refines with inverse-compositional Gauss-Newton.
+inline bool uses_icgn(const DicParameters& p) {
+  return p.criterion != MatchCriterion::kSsd ||
+         p.interpolation != SubpixelInterpolation::kBilinear || p.smoothing_sigma > 0.0;
+}
 
 // The seed as given; the engine reads only seed_x and seed_y.
 struct SeedInput {

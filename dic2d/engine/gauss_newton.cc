@@ -5,7 +5,9 @@
 
 #include "dic2d/engine/correlation.h"
 #include "dic2d/engine/interpolation.h"
+#include "dic2d/engine/lane_dispatch.h"
 #include "dic2d/engine/lanes.h"
+#include "dic2d/engine/lanes4.h"
 
 namespace dic2d {
 namespace {
@@ -36,8 +38,13 @@ using Vector6 = std::array<double, 6>;
 // Normal equations of the affine warp, h = sum of s s^T and g = sum of s e
 // over the usable pixels with the steepest-descent vector
 // s = (gx, gy, gx dx, gx dy, gy dx, gy dy); returns their count.
-std::size_t affine_normal_sums(const ReferenceSubset& subset, const SubsetSamples& samples,
-                               Matrix6& h, Vector6& g) {
+//
+// kLanes 4 packs the 27 sums into seven four-lane accumulators; every sum
+// still adds its products in pixel order, so the bits are those of kLanes 2.
+template <int kLanes>
+__attribute__((always_inline)) inline std::size_t affine_normal_sums(const ReferenceSubset& subset,
+                                                                     const SubsetSamples& samples,
+                                                                     Matrix6& h, Vector6& g) {
   // The 21 distinct entries of the symmetric matrix (h01 = s0 * s1, ...) and
   // g, two entries per register. With s01 = (s0, s1), s24 = (s2, s4) and
   // s35 = (s3, s5), lane-wise products of these and of their swaps give
@@ -55,7 +62,69 @@ std::size_t affine_normal_sums(const ReferenceSubset& subset, const SubsetSample
   const double* offset_xx = subset.offset_xx.data();
   const double* offset_yy = subset.offset_yy.data();
   const std::uint8_t* usable = samples.usable.data();
-  for (std::size_t k = 0; k < n; ++k) {
+  if constexpr (kLanes == 4) {
+    // Lanes: q1 = (h00, h11, h22, h44), q2 = (h33, h55, h02, h14),
+    // q3 = (h03, h15, h23, h45), q4 = (h12, h04, h13, h05),
+    // q5 = (h34, h25, h01, h24), q6 = (g0, g1, g2, g4),
+    // q7 = (g3, g5, h35, unused).
+    Double4 q1 = {0.0, 0.0, 0.0, 0.0}, q2 = q1, q3 = q1, q4 = q1, q5 = q1, q6 = q1, q7 = q1;
+    for (std::size_t k = 0; k < n; ++k) {
+      if (usable[k] == 0) {
+        continue;
+      }
+      const Double2 s01 = load_pair(gradient + 2 * k);
+      const Double2 e = load_pair(residual + 2 * k);
+      const Double2 s24 = s01 * load_pair(offset_xx + 2 * k);
+      const Double2 s35 = s01 * load_pair(offset_yy + 2 * k);
+      const Double2 s10 = {s01[1], s01[0]};
+      const Double2 s42 = {s24[1], s24[0]};
+      const Double2 s53 = {s35[1], s35[0]};
+      const Double2 s02 = {s01[0], s24[0]};
+      const Double2 s14 = {s01[1], s24[1]};
+      Double4 s0124, s3501, s3524, s3535, s1010, s2435, s4202, s3514, ee, e53;
+      join_pairs(s01, s24, s0124);
+      join_pairs(s35, s01, s3501);
+      join_pairs(s35, s24, s3524);
+      join_pairs(s35, s35, s3535);
+      join_pairs(s10, s10, s1010);
+      join_pairs(s24, s35, s2435);
+      join_pairs(s42, s02, s4202);
+      join_pairs(s35, s14, s3514);
+      join_pairs(e, e, ee);
+      join_pairs(e, s53, e53);
+      q1 += s0124 * s0124;
+      q2 += s3501 * s3524;
+      q3 += s0124 * s3535;
+      q4 += s1010 * s2435;
+      q5 += s4202 * s3514;
+      q6 += s0124 * ee;
+      q7 += s3535 * e53;
+      ++count;
+    }
+    double l1[4], l2[4], l3[4], l4[4], l5[4], l6[4], l7[4];
+    lanes_of(q1, l1);
+    lanes_of(q2, l2);
+    lanes_of(q3, l3);
+    lanes_of(q4, l4);
+    lanes_of(q5, l5);
+    lanes_of(q6, l6);
+    lanes_of(q7, l7);
+    h00_11 = Double2{l1[0], l1[1]};
+    h22_44 = Double2{l1[2], l1[3]};
+    h33_55 = Double2{l2[0], l2[1]};
+    h02_14 = Double2{l2[2], l2[3]};
+    h03_15 = Double2{l3[0], l3[1]};
+    h23_45 = Double2{l3[2], l3[3]};
+    h12_04 = Double2{l4[0], l4[1]};
+    h13_05 = Double2{l4[2], l4[3]};
+    h34_25 = Double2{l5[0], l5[1]};
+    h01_24 = Double2{l5[2], l5[3]};
+    g01 = Double2{l6[0], l6[1]};
+    g24 = Double2{l6[2], l6[3]};
+    g35 = Double2{l7[0], l7[1]};
+    h35 = l7[2];
+  }
+  for (std::size_t k = 0; kLanes == 2 && k < n; ++k) {
     if (usable[k] == 0) {
       continue;
     }
@@ -150,10 +219,12 @@ std::optional<std::array<double, 6>> solve_6x6(std::array<std::array<double, 6>,
   return x;
 }
 
-std::optional<TranslationResult> refine_translation(const ReferenceSubset& subset,
-                                                    const GrayImage& deformed, double u, double v,
-                                                    const DicParameters& params,
-                                                    RefinementScratch& scratch) {
+namespace {
+
+template <int kLanes>
+__attribute__((always_inline)) inline std::optional<TranslationResult> refine_translation_body(
+    const ReferenceSubset& subset, const GrayImage& deformed, double u, double v,
+    const DicParameters& params, RefinementScratch& scratch) {
   if (subset.offsets.size() < 3) {
     return std::nullopt;
   }
@@ -162,8 +233,8 @@ std::optional<TranslationResult> refine_translation(const ReferenceSubset& subse
     TranslationCells& cells = scratch.samples.translation;
     prepare_translation_cells(subset, img, u, v, cells);
     TranslationSums s;
-    visit_translated_subset(subset, img, cells,
-                            [&s](double gx, double gy, double e) { s.add(gx, gy, e); });
+    visit_translated_subset<kLanes>(subset, img, cells,
+                                    [&s](double gx, double gy, double e) { s.add(gx, gy, e); });
     if (s.count <= 2) {
       return std::nullopt;
     }
@@ -193,9 +264,10 @@ std::optional<TranslationResult> refine_translation(const ReferenceSubset& subse
   return TranslationResult{u, v, *coefficient};
 }
 
-std::optional<AffineResult> refine_affine(const ReferenceSubset& subset, const GrayImage& deformed,
-                                          const AffineParams& initial, const DicParameters& params,
-                                          RefinementScratch& scratch) {
+template <int kLanes>
+__attribute__((always_inline)) inline std::optional<AffineResult> refine_affine_body(
+    const ReferenceSubset& subset, const GrayImage& deformed, const AffineParams& initial,
+    const DicParameters& params, RefinementScratch& scratch) {
   if (subset.offsets.size() < 6) {
     return std::nullopt;
   }
@@ -203,10 +275,11 @@ std::optional<AffineResult> refine_affine(const ReferenceSubset& subset, const G
   Vector6 p{initial.u, initial.v, initial.du_dx, initial.du_dy, initial.dv_dx, initial.dv_dy};
   const auto warp = [&p] { return AffineParams{p[0], p[1], p[2], p[3], p[4], p[5]}; };
   for (std::int32_t iteration = 0; iteration < params.cutoff_iteration; ++iteration) {
-    sample_affine_subset(subset, img, warp(), scratch.samples);
+    sample_affine_subset(subset, img, warp(), scratch.samples,
+                         kLanes == 4 ? LaneWidth::kFour : LaneWidth::kTwo);
     Matrix6 h;
     Vector6 g;
-    if (affine_normal_sums(subset, scratch.samples, h, g) < 6) {
+    if (affine_normal_sums<kLanes>(subset, scratch.samples, h, g) < 6) {
       return std::nullopt;
     }
     Vector6 rhs{-g[0], -g[1], -g[2], -g[3], -g[4], -g[5]};
@@ -234,6 +307,66 @@ std::optional<AffineResult> refine_affine(const ReferenceSubset& subset, const G
     return std::nullopt;
   }
   return AffineResult{warp(), *coefficient};
+}
+
+DIC_FOUR_LANE_TARGET std::optional<TranslationResult> refine_translation_four(
+    const ReferenceSubset& subset, const GrayImage& deformed, double u, double v,
+    const DicParameters& params, RefinementScratch& scratch) {
+  return refine_translation_body<4>(subset, deformed, u, v, params, scratch);
+}
+
+std::optional<TranslationResult> refine_translation_two(const ReferenceSubset& subset,
+                                                        const GrayImage& deformed, double u,
+                                                        double v, const DicParameters& params,
+                                                        RefinementScratch& scratch) {
+  return refine_translation_body<2>(subset, deformed, u, v, params, scratch);
+}
+
+DIC_FOUR_LANE_TARGET std::optional<AffineResult> refine_affine_four(const ReferenceSubset& subset,
+                                                                    const GrayImage& deformed,
+                                                                    const AffineParams& initial,
+                                                                    const DicParameters& params,
+                                                                    RefinementScratch& scratch) {
+  return refine_affine_body<4>(subset, deformed, initial, params, scratch);
+}
+
+std::optional<AffineResult> refine_affine_two(const ReferenceSubset& subset,
+                                              const GrayImage& deformed,
+                                              const AffineParams& initial,
+                                              const DicParameters& params,
+                                              RefinementScratch& scratch) {
+  return refine_affine_body<2>(subset, deformed, initial, params, scratch);
+}
+
+}  // namespace
+
+std::optional<TranslationResult> refine_translation(const ReferenceSubset& subset,
+                                                    const GrayImage& deformed, double u, double v,
+                                                    const DicParameters& params,
+                                                    RefinementScratch& scratch, LaneWidth lanes) {
+  return lanes == LaneWidth::kFour
+             ? refine_translation_four(subset, deformed, u, v, params, scratch)
+             : refine_translation_two(subset, deformed, u, v, params, scratch);
+}
+
+std::optional<TranslationResult> refine_translation(const ReferenceSubset& subset,
+                                                    const GrayImage& deformed, double u, double v,
+                                                    const DicParameters& params,
+                                                    RefinementScratch& scratch) {
+  return refine_translation(subset, deformed, u, v, params, scratch, detected_lane_width());
+}
+
+std::optional<AffineResult> refine_affine(const ReferenceSubset& subset, const GrayImage& deformed,
+                                          const AffineParams& initial, const DicParameters& params,
+                                          RefinementScratch& scratch, LaneWidth lanes) {
+  return lanes == LaneWidth::kFour ? refine_affine_four(subset, deformed, initial, params, scratch)
+                                   : refine_affine_two(subset, deformed, initial, params, scratch);
+}
+
+std::optional<AffineResult> refine_affine(const ReferenceSubset& subset, const GrayImage& deformed,
+                                          const AffineParams& initial, const DicParameters& params,
+                                          RefinementScratch& scratch) {
+  return refine_affine(subset, deformed, initial, params, scratch, detected_lane_width());
 }
 
 AffineResult refine_match(const ReferenceSubset& subset, const GrayImage& deformed,

@@ -24,6 +24,7 @@
 #include "dic2d/core/images.h"
 #include "dic2d/core/match.h"
 #include "dic2d/core/parameters.h"
+#include "dic2d/engine/lane_dispatch.h"
 #include "dic2d/engine/reference_subset.h"
 #include "dic2d/engine/subset_sampling.h"
 
@@ -62,6 +63,17 @@ std::optional<TranslationResult> refine_translation(const ReferenceSubset& subse
 std::optional<AffineResult> refine_affine(const ReferenceSubset& subset, const GrayImage& deformed,
                                           const AffineParams& initial, const DicParameters& params,
                                           RefinementScratch& scratch);
+
+// The same with an explicit kernel width: kFour (only where cpu_has_avx2())
+// or kTwo give identical bits; the forms above use detected_lane_width().
+std::optional<TranslationResult> refine_translation(const ReferenceSubset& subset,
+                                                    const GrayImage& deformed, double u, double v,
+                                                    const DicParameters& params,
+                                                    RefinementScratch& scratch, LaneWidth lanes);
+
+std::optional<AffineResult> refine_affine(const ReferenceSubset& subset, const GrayImage& deformed,
+                                          const AffineParams& initial, const DicParameters& params,
+                                          RefinementScratch& scratch, LaneWidth lanes);
 
 // The two stages as every match (the seed's and each propagated point's) is
 // refined: translation from `start`'s (u, v), then affine from that result

@@ -63,6 +63,11 @@ class Refiner {
     const auto prepared = refine_translation(subset_, scene_.deformed, u, v, params, scratch_);
     EXPECT_TRUE(same_result(direct, expected)) << where(cx, cy, params) << " u=" << u << " v=" << v;
     EXPECT_TRUE(same_result(prepared, expected)) << where(cx, cy, params) << " prepared";
+    for (const LaneWidth lanes : widths()) {
+      const auto forced =
+          refine_translation(subset_, scene_.deformed, u, v, params, scratch_, lanes);
+      EXPECT_TRUE(same_result(forced, expected)) << where(cx, cy, params) << name(lanes);
+    }
     return expected;
   }
 
@@ -77,10 +82,23 @@ class Refiner {
     EXPECT_TRUE(same_result(direct, expected))
         << where(cx, cy, params) << " u=" << initial.u << " v=" << initial.v;
     EXPECT_TRUE(same_result(prepared, expected)) << where(cx, cy, params) << " prepared";
+    for (const LaneWidth lanes : widths()) {
+      const auto forced = refine_affine(subset_, scene_.deformed, initial, params, scratch_, lanes);
+      EXPECT_TRUE(same_result(forced, expected)) << where(cx, cy, params) << name(lanes);
+    }
     return expected;
   }
 
  private:
+  // Both kernel widths where the CPU runs them, two lanes elsewhere.
+  static std::vector<LaneWidth> widths() {
+    if (cpu_has_avx2()) return {LaneWidth::kTwo, LaneWidth::kFour};
+    return {LaneWidth::kTwo};
+  }
+  static const char* name(LaneWidth lanes) {
+    return lanes == LaneWidth::kFour ? " four lanes" : " two lanes";
+  }
+
   static std::string where(std::int32_t cx, std::int32_t cy, const DicParameters& p) {
     return "centre (" + std::to_string(cx) + ", " + std::to_string(cy) + ") radius " +
            std::to_string(p.subset_radius) + (p.subset_truncation ? " truncated" : "");

@@ -69,6 +69,14 @@ std::vector<std::int32_t> build_grid_index_map(const std::vector<Point2>& points
 PointFields propagate_rg(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
                          const DicParameters& params, const ReducedRoi& roi,
                          const std::vector<Point2>& reference_grid_points, const SeedMatch& seed) {
+  MatchRefiner refiner = make_match_refiner(reference, deformed, params);
+  return propagate_rg(reference, deformed, mask, params, roi, reference_grid_points, seed, refiner);
+}
+
+PointFields propagate_rg(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
+                         const DicParameters& params, const ReducedRoi& roi,
+                         const std::vector<Point2>& reference_grid_points, const SeedMatch& seed,
+                         MatchRefiner& refiner) {
   const std::size_t n = reference_grid_points.size();
   PointFields fields;
   fields.deformed_points.assign(n, Point2{0.0, 0.0});
@@ -115,7 +123,6 @@ PointFields propagate_rg(const GrayImage& reference, const GrayImage& deformed, 
   static constexpr int kNeighbour[4][2] = {{0, -1}, {1, 0}, {0, 1}, {-1, 0}};
   const std::int64_t radius = params.rg_search_radius;
   ReferenceSubset subset;
-  RefinementScratch scratch;
 
   while (!heap.empty()) {
     const QueueEntry parent = queue_pop(heap);
@@ -148,10 +155,10 @@ PointFields propagate_rg(const GrayImage& reference, const GrayImage& deformed, 
       if (!match) continue;
 
       const AffineResult refined =
-          refine_match(subset, deformed,
+          refine_match(refiner, subset, deformed,
                        AffineParams{static_cast<double>(match->du), static_cast<double>(match->dv),
                                     p.du_dx, p.du_dy, p.dv_dx, p.dv_dy},
-                       match->corrcoef, params, scratch);
+                       match->corrcoef, params);
       if (refined.corrcoef < params.cutoff_corrcoef) continue;
 
       store(ji, refined.params, refined.corrcoef);

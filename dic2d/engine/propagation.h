@@ -14,6 +14,7 @@
 #include "dic2d/core/match.h"
 #include "dic2d/core/parameters.h"
 #include "dic2d/core/result.h"
+#include "dic2d/engine/match_refiner.h"
 #include "dic2d/roi/roi_regions.h"
 
 namespace dic2d {
@@ -49,5 +50,12 @@ std::vector<std::int32_t> build_grid_index_map(const std::vector<Point2>& points
 PointFields propagate_rg(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
                          const DicParameters& params, const ReducedRoi& roi,
                          const std::vector<Point2>& reference_grid_points, const SeedMatch& seed);
+
+// The same with the run's refiner (prepared once for the seed and every
+// point).
+PointFields propagate_rg(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
+                         const DicParameters& params, const ReducedRoi& roi,
+                         const std::vector<Point2>& reference_grid_points, const SeedMatch& seed,
+                         MatchRefiner& refiner);
 
 }  // namespace dic2d

@@ -42,6 +42,9 @@ struct ReferenceSubset {
   std::int32_t dx_max = 0;
   std::int32_t dy_min = 0;
   std::int32_t dy_max = 0;
+  // Radius of the untruncated disc wholly inside the image that `offsets`
+  // holds, or -1; lets the next centre with the same disc skip rebuilding it.
+  std::int64_t full_disc_radius = -1;
 };
 
 // Builds the subset at (cx, cy) (build_subset_offsets) and gathers the

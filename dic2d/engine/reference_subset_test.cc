@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "dic2d/engine/correlation.h"
@@ -102,6 +103,47 @@ TEST(PrepareReferenceSubset, MatchesALiteralReadingWhileStorageIsReused) {
                             std::to_string(radius) + (truncation ? " truncated" : ""));
       }
     }
+  }
+}
+
+TEST(PrepareReferenceSubset, ReusedFullDiscMatchesAFreshPreparation) {
+  // Consecutive interior centres with the same radius reuse the disc; a
+  // clipped disc, a new radius or truncation (mask holes) must rebuild it.
+  const auto spots = testing_util::make_spots(kWidth, kHeight, 72u);
+  const GrayImage reference = testing_util::render_reference(kWidth, kHeight, spots);
+  const RoiMask mask = testing::holed_mask(kWidth, kHeight, 6u);
+  struct Step {
+    std::int32_t cx, cy, radius;
+    bool truncation;
+  };
+  const std::array<Step, 8> steps = {{{20, 16, 6, false},
+                                      {21, 18, 6, false},
+                                      {3, 16, 6, false},
+                                      {14, 9, 6, false},
+                                      {25, 20, 6, false},
+                                      {25, 20, 7, false},
+                                      {20, 16, 7, true},
+                                      {19, 15, 7, false}}};
+  ReferenceSubset subset;
+  for (const Step& step : steps) {
+    DicParameters params;
+    params.subset_radius = step.radius;
+    params.subset_truncation = step.truncation;
+    prepare_reference_subset(reference, mask, step.cx, step.cy, params, subset);
+    const std::string where = "centre (" + std::to_string(step.cx) + ", " +
+                              std::to_string(step.cy) + ") radius " + std::to_string(step.radius) +
+                              (step.truncation ? " truncated" : "");
+    expect_prepared(subset, reference, mask, step.cx, step.cy, params, where);
+    ReferenceSubset fresh;
+    prepare_reference_subset(reference, mask, step.cx, step.cy, params, fresh);
+    EXPECT_EQ(subset.column, fresh.column) << where;
+    EXPECT_EQ(subset.row, fresh.row) << where;
+    EXPECT_EQ(subset.offset_xx, fresh.offset_xx) << where;
+    EXPECT_EQ(subset.pixel_index, fresh.pixel_index) << where;
+    EXPECT_EQ(std::make_tuple(subset.dx_min, subset.dx_max, subset.dy_min, subset.dy_max),
+              std::make_tuple(fresh.dx_min, fresh.dx_max, fresh.dy_min, fresh.dy_max))
+        << where;
+    EXPECT_TRUE(same_bits(subset.srr, fresh.srr)) << where;
   }
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "dic2d/engine/match_refiner.h"
 #include "dic2d/engine/propagation.h"
 #include "dic2d/engine/seed_search.h"
 #include "dic2d/engine/validation.h"
@@ -36,10 +37,11 @@ DicResult finish_run(const ReducedRoi& roi, const SeedMatch& seed,
 DicResult run_dic2d(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
                     const SeedInput& seed, const DicParameters& params) {
   const RunStart start = start_run(reference, deformed, mask, seed, params);
-  const SeedMatch seed_match = find_seed(reference, deformed, mask, start.seed, params);
+  MatchRefiner refiner = make_match_refiner(reference, deformed, params);
+  const SeedMatch seed_match = find_seed(reference, deformed, mask, start.seed, params, refiner);
   std::vector<Point2> points = list_reference_grid_points(mask, params);
   PointFields fields =
-      propagate_rg(reference, deformed, mask, params, start.roi, points, seed_match);
+      propagate_rg(reference, deformed, mask, params, start.roi, points, seed_match, refiner);
   return finish_run(start.roi, seed_match, std::move(points), std::move(fields));
 }
 

@@ -8,6 +8,7 @@
 #include "dic2d/engine/correlation.h"
 #include "dic2d/engine/gauss_newton.h"
 #include "dic2d/engine/integer_match.h"
+#include "dic2d/engine/match_refiner.h"
 #include "dic2d/engine/reference_subset.h"
 #include "dic2d/engine/validation.h"
 #include "dic2d/roi/roi_regions.h"
@@ -16,6 +17,12 @@ namespace dic2d {
 
 SeedMatch find_seed(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
                     const Pixel seed, const DicParameters& params) {
+  MatchRefiner refiner = make_match_refiner(reference, deformed, params);
+  return find_seed(reference, deformed, mask, seed, params, refiner);
+}
+
+SeedMatch find_seed(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
+                    const Pixel seed, const DicParameters& params, MatchRefiner& refiner) {
   const std::int32_t cx = seed.x;
   const std::int32_t cy = seed.y;
 
@@ -39,10 +46,14 @@ SeedMatch find_seed(const GrayImage& reference, const GrayImage& deformed, const
   std::int64_t y_begin = r;
   std::int64_t y_end = height - r;
   if (m >= 1) {
-    x_begin = std::max<std::int64_t>(cx - m, r);
-    x_end = std::min<std::int64_t>(cx + m + 1, width - r);
-    y_begin = std::max<std::int64_t>(cy - m, r);
-    y_end = std::min<std::int64_t>(cy + m + 1, height - r);
+    // The window's centre: the seed moved by the rounded guess (validated to
+    // at most 1e9 px, so these sums stay far inside 64 bits).
+    const std::int64_t wx = cx + round_half_away(params.seed_guess_u);
+    const std::int64_t wy = cy + round_half_away(params.seed_guess_v);
+    x_begin = std::max<std::int64_t>(wx - m, r);
+    x_end = std::min<std::int64_t>(wx + m + 1, width - r);
+    y_begin = std::max<std::int64_t>(wy - m, r);
+    y_end = std::min<std::int64_t>(wy + m + 1, height - r);
   }
   if (x_begin >= x_end) {
     throw std::runtime_error("NCC initial guess failed to find a valid candidate.");
@@ -59,9 +70,8 @@ SeedMatch find_seed(const GrayImage& reference, const GrayImage& deformed, const
   AffineParams start;
   start.u = static_cast<double>(match->du);
   start.v = static_cast<double>(match->dv);
-  RefinementScratch scratch;
   const AffineResult refined =
-      refine_match(subset, deformed, start, match->corrcoef, params, scratch);
+      refine_match(refiner, subset, deformed, start, match->corrcoef, params);
   return SeedMatch{seed, refined.params, refined.corrcoef};
 }
 

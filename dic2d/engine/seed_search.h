@@ -6,12 +6,14 @@
 // Conventions: pixel (x, y) with x bounded by the width, x-major storage;
 // displacements in pixels. Candidate centres keep a margin of subset_radius
 // from every border of the deformed image, with or without truncation; the
-// window is seed_search_radius around the seed, or the whole image for 0.
+// window is seed_search_radius around the seed moved by the rounded
+// (seed_guess_u, seed_guess_v), or the whole image for 0.
 
 #include "dic2d/core/images.h"
 #include "dic2d/core/match.h"
 #include "dic2d/core/parameters.h"
 #include "dic2d/core/pixel.h"
+#include "dic2d/engine/match_refiner.h"
 
 namespace dic2d {
 
@@ -22,6 +24,10 @@ namespace dic2d {
 // guess failed to find a valid candidate.".
 SeedMatch find_seed(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
                     Pixel seed, const DicParameters& params);
+
+// The same with the run's refiner.
+SeedMatch find_seed(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
+                    Pixel seed, const DicParameters& params, MatchRefiner& refiner);
 
 // The seed search on its own: validates the inputs and labels the ROI first
 // (with their failures), then searches from the validated pixel.

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "dic2d/engine/lanes.h"
+#include "dic2d/engine/lanes4.h"
 
 namespace dic2d {
 namespace {
@@ -74,8 +75,13 @@ void prepare_translation_cells(const ReferenceSubset& subset, const BilinearImag
   }
 }
 
-void sample_affine_subset(const ReferenceSubset& subset, const BilinearImage& image,
-                          const AffineParams& warp, SubsetSamples& samples) {
+namespace {
+
+template <int kLanes>
+__attribute__((always_inline)) inline void sample_affine_subset_body(const ReferenceSubset& subset,
+                                                                     const BilinearImage& image,
+                                                                     const AffineParams& warp,
+                                                                     SubsetSamples& samples) {
   // Copies the stores below cannot alias, so they stay in registers.
   const BilinearImage img = image;
   const AffineParams p = warp;
@@ -102,6 +108,83 @@ void sample_affine_subset(const ReferenceSubset& subset, const BilinearImage& im
     residual[2 * k] = residual[2 * k + 1] = value - ref[k];
   };
   std::size_t k = 0;
+  if constexpr (kLanes == 4) {
+    // Four offsets per step, each lane what the pair loop computes for it.
+    for (; k + 3 < n; k += 4) {
+      Double4 pxk, pyk, oxk, oyk;
+      load_quad(px + k, pxk);
+      load_quad(py + k, pyk);
+      load_quad(ox + k, oxk);
+      load_quad(oy + k, oyk);
+      const Double4 x = ((pxk + p.u) + p.du_dx * oxk) + p.du_dy * oyk;
+      const Double4 y = ((pyk + p.v) + p.dv_dx * oxk) + p.dv_dy * oyk;
+      const Double4 xp = x + 0.5;
+      const Double4 xm = x - 0.5;
+      const Double4 yp = y + 0.5;
+      const Double4 ym = y - 0.5;
+      if (!all_lanes((0.0 <= xm) & (xp < img.x_limit) & (0.0 <= ym) & (yp < img.y_limit))) {
+        for (std::size_t j = k; j < k + 4; ++j) single(j);
+        continue;
+      }
+      const Int4 x0 = __builtin_convertvector(x, Int4);
+      const Int4 xp0 = __builtin_convertvector(xp, Int4);
+      const Int4 xm0 = __builtin_convertvector(xm, Int4);
+      const Int4 y0 = __builtin_convertvector(y, Int4);
+      const Int4 yp0 = __builtin_convertvector(yp, Int4);
+      const Int4 ym0 = __builtin_convertvector(ym, Int4);
+      const Double4 a = x - __builtin_convertvector(x0, Double4);
+      const Double4 ap = xp - __builtin_convertvector(xp0, Double4);
+      const Double4 am = xm - __builtin_convertvector(xm0, Double4);
+      const Double4 b = y - __builtin_convertvector(y0, Double4);
+      const Double4 bp = yp - __builtin_convertvector(yp0, Double4);
+      const Double4 bm = ym - __builtin_convertvector(ym0, Double4);
+      const Double4 one_a = 1.0 - a;
+      const Double4 one_ap = 1.0 - ap;
+      const Double4 one_am = 1.0 - am;
+      const Double4 one_b = 1.0 - b;
+      const Double4 one_bp = 1.0 - bp;
+      const Double4 one_bm = 1.0 - bm;
+      std::int32_t cx[4], cxp[4], cxm[4], cy[4], cyp[4], cym[4];
+      lanes_of(x0, cx);
+      lanes_of(xp0, cxp);
+      lanes_of(xm0, cxm);
+      lanes_of(y0, cy);
+      lanes_of(yp0, cyp);
+      lanes_of(ym0, cym);
+      const double* c[4];
+      const double* cp[4];
+      const double* cm[4];
+      for (int lane = 0; lane < 4; ++lane) {
+        c[lane] = img.pixels + static_cast<std::int64_t>(cx[lane]) * h;
+        cp[lane] = img.pixels + static_cast<std::int64_t>(cxp[lane]) * h;
+        cm[lane] = img.pixels + static_cast<std::int64_t>(cxm[lane]) * h;
+      }
+      Double4 value, sxp, sxm, syp, sym;
+      bilinear_quad(c[0] + cy[0], c[1] + cy[1], c[2] + cy[2], c[3] + cy[3], h, a, one_a, b, one_b,
+                    value);
+      bilinear_quad(cp[0] + cy[0], cp[1] + cy[1], cp[2] + cy[2], cp[3] + cy[3], h, ap, one_ap, b,
+                    one_b, sxp);
+      bilinear_quad(cm[0] + cy[0], cm[1] + cy[1], cm[2] + cy[2], cm[3] + cy[3], h, am, one_am, b,
+                    one_b, sxm);
+      bilinear_quad(c[0] + cyp[0], c[1] + cyp[1], c[2] + cyp[2], c[3] + cyp[3], h, a, one_a, bp,
+                    one_bp, syp);
+      bilinear_quad(c[0] + cym[0], c[1] + cym[1], c[2] + cym[2], c[3] + cym[3], h, a, one_a, bm,
+                    one_bm, sym);
+      Double4 reference;
+      load_quad(ref + k, reference);
+      double gx[4], gy[4], e[4];
+      lanes_of(sxp - sxm, gx);
+      lanes_of(syp - sym, gy);
+      lanes_of(value - reference, e);
+      for (int lane = 0; lane < 4; ++lane) {
+        const std::size_t j = k + static_cast<std::size_t>(lane);
+        gradient[2 * j] = gx[lane];
+        gradient[2 * j + 1] = gy[lane];
+        residual[2 * j] = residual[2 * j + 1] = e[lane];
+        usable[j] = 1;
+      }
+    }
+  }
   for (; k + 1 < n; k += 2) {
     Double2 x;
     Double2 y;
@@ -157,6 +240,29 @@ void sample_affine_subset(const ReferenceSubset& subset, const BilinearImage& im
   }
   if (k < n) {
     single(k);
+  }
+}
+
+DIC_FOUR_LANE_TARGET void sample_affine_subset_four(const ReferenceSubset& subset,
+                                                    const BilinearImage& image,
+                                                    const AffineParams& warp,
+                                                    SubsetSamples& samples) {
+  sample_affine_subset_body<4>(subset, image, warp, samples);
+}
+
+void sample_affine_subset_two(const ReferenceSubset& subset, const BilinearImage& image,
+                              const AffineParams& warp, SubsetSamples& samples) {
+  sample_affine_subset_body<2>(subset, image, warp, samples);
+}
+
+}  // namespace
+
+void sample_affine_subset(const ReferenceSubset& subset, const BilinearImage& image,
+                          const AffineParams& warp, SubsetSamples& samples, LaneWidth lanes) {
+  if (lanes == LaneWidth::kFour) {
+    sample_affine_subset_four(subset, image, warp, samples);
+  } else {
+    sample_affine_subset_two(subset, image, warp, samples);
   }
 }
 

@@ -17,6 +17,8 @@
 
 #include "dic2d/core/match.h"
 #include "dic2d/engine/interpolation.h"
+#include "dic2d/engine/lane_dispatch.h"
+#include "dic2d/engine/lanes4.h"
 #include "dic2d/engine/reference_subset.h"
 
 namespace dic2d {
@@ -63,9 +65,15 @@ void prepare_translation_cells(const ReferenceSubset& subset, const BilinearImag
 // offsets without them are passed over. The caller consumes the values as
 // they come (no per-offset storage), which keeps the translation pass as fast
 // as one fused loop.
-template <typename Visit>
-void visit_translated_subset(const ReferenceSubset& subset, const BilinearImage& img,
-                             const TranslationCells& cells, Visit&& visit) {
+//
+// kLanes 4 (only in code compiled for AVX2, see lane_dispatch.h) first
+// takes four vertically adjacent pixels at a time; the samples, their order
+// and so every bit are those of kLanes 2.
+template <int kLanes = 2, typename Visit>
+__attribute__((always_inline)) inline void visit_translated_subset(const ReferenceSubset& subset,
+                                                                   const BilinearImage& img,
+                                                                   const TranslationCells& cells,
+                                                                   Visit&& visit) {
   const std::size_t n = subset.offsets.size();
   const double* const ref = subset.values.data();
   const std::int32_t* const column = subset.column.data();
@@ -113,6 +121,45 @@ void visit_translated_subset(const ReferenceSubset& subset, const BilinearImage&
   while (k < n) {
     const auto r = static_cast<std::size_t>(row[k]);
     const AxisCells& col = columns[static_cast<std::size_t>(column[k])];
+    if constexpr (kLanes == 4) {
+      // Four vertically adjacent pixels of one column, one per lane.
+      if (k + 3 < n && column[k + 3] == column[k] && row[k + 3] == row[k] + 3 && col.inside &&
+          row_inside[r] != 0 && row_inside[r + 1] != 0 && row_inside[r + 2] != 0 &&
+          row_inside[r + 3] != 0) {
+        Double4 a, one_a, ap, one_ap, am, one_am;
+        broadcast4(col.fraction, a);
+        broadcast4(col.one_minus, one_a);
+        broadcast4(col.fraction_pm[0], ap);
+        broadcast4(col.one_minus_pm[0], one_ap);
+        broadcast4(col.fraction_pm[1], am);
+        broadcast4(col.one_minus_pm[1], one_am);
+        Double4 b, one_b, bp, one_bp, bm, one_bm;
+        load_quad(row_fraction + r, b);
+        load_quad(row_one_minus + r, one_b);
+        load_quad(row_fraction_plus + r, bp);
+        load_quad(row_one_minus_plus + r, one_bp);
+        load_quad(row_fraction_minus + r, bm);
+        load_quad(row_one_minus_minus + r, one_bm);
+        const double* const c = img.pixels + col.cell;
+        Double4 value, sxp, sxm, syp, sym;
+        bilinear_column_quad(c, row_cell + r, h, a, one_a, b, one_b, value);
+        bilinear_column_quad(img.pixels + col.cell_plus, row_cell + r, h, ap, one_ap, b, one_b,
+                             sxp);
+        bilinear_column_quad(img.pixels + col.cell_minus, row_cell + r, h, am, one_am, b, one_b,
+                             sxm);
+        bilinear_column_quad(c, row_cell_plus + r, h, a, one_a, bp, one_bp, syp);
+        bilinear_column_quad(c, row_cell_minus + r, h, a, one_a, bm, one_bm, sym);
+        Double4 reference;
+        load_quad(ref + k, reference);
+        double gx[4], gy[4], e[4];
+        lanes_of(sxp - sxm, gx);
+        lanes_of(syp - sym, gy);
+        lanes_of(value - reference, e);
+        for (int lane = 0; lane < 4; ++lane) visit(gx[lane], gy[lane], e[lane]);
+        k += 4;
+        continue;
+      }
+    }
     // Two vertically adjacent pixels of one column (the usual case in
     // column-by-column offsets), one per lane.
     if (k + 1 < n && column[k + 1] == column[k] && row[k + 1] == row[k] + 1 && col.inside &&
@@ -147,9 +194,11 @@ void visit_translated_subset(const ReferenceSubset& subset, const BilinearImage&
   }
 }
 
-// Gradient and residual of every offset under the affine warp `p`.
+// Gradient and residual of every offset under the affine warp `p`, with the
+// kernels of `lanes` (kFour only where cpu_has_avx2(); the same bits).
 void sample_affine_subset(const ReferenceSubset& subset, const BilinearImage& deformed,
-                          const AffineParams& p, SubsetSamples& samples);
+                          const AffineParams& p, SubsetSamples& samples,
+                          LaneWidth lanes = LaneWidth::kTwo);
 
 // The deformed sample alone (`value`) of every offset under `p`, as the final
 // coefficient of a stage needs it; usable needs only the sample, not the

@@ -63,6 +63,17 @@ Pixel validate_dic_inputs(const GrayImage& reference, const GrayImage& deformed,
   if (params.units_per_pixel <= 0) {
     throw std::invalid_argument("units_per_pixel must be positive.");
   }
+  // Extensions, checked after every check above so that those keep their
+  // order.
+  if (!(params.smoothing_sigma >= 0.0 && params.smoothing_sigma <= kMaxSmoothingSigma)) {
+    throw std::invalid_argument("smoothing_sigma must be in [0, 10].");
+  }
+  if (!(std::abs(params.seed_guess_u) <= kMaxSeedGuess)) {
+    throw std::invalid_argument("seed_guess_u must be finite and at most 1e9 in magnitude.");
+  }
+  if (!(std::abs(params.seed_guess_v) <= kMaxSeedGuess)) {
+    throw std::invalid_argument("seed_guess_v must be finite and at most 1e9 in magnitude.");
+  }
   return *pixel;
 }
 
