@@ -1,0 +1,1124 @@
+"""One frame and a whole series: from an experiment to result files.
+
+A series has a fixed reference: every camera's first image is correlated with
+each of its later images (one dic2d_cli run per camera and frame: a *task*),
+and when the tasks of a frame are done the frame is *finished*: for one
+camera the grid field itself is the result (pixels); the strains come from a
+triangle mesh over the solved grid nodes at z = 0.
+
+`run_series` runs the tasks in this process (``jobs=1``), in local worker
+processes (``jobs=N``) or on a Dask distributed cluster (``scheduler=``).
+Every computation is a function of its inputs alone, so the result files are
+identical bit for bit whichever way they run. The workers compute and return
+the bytes of the result files; only the calling process writes, each file
+atomically, and a small ``frames/frame_NNNN.json`` written last marks a frame
+as complete together with the digest of everything that determined it. A
+later run reuses a frame whose marker matches the current settings and whose
+files are all present.
+
+Seeds. Camera 0's seed is the experiment's ``[roi] seed`` or the grid node
+nearest the centre of the ROI's largest region whose subset lies inside the
+ROI. Without ``[dic] seed_search_radius`` the search window of each task is
+chosen from a coarse estimate of the seed's displacement (normalised
+cross-correlation of a patch of twice the subset radius against the whole
+deformed image), so that large motions are found without searching the
+whole image; a seed whose correlation stays below ``cutoff_corrcoef`` is
+searched again over the whole image.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import math
+import os
+import sys
+import time
+import uuid
+from collections import deque
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from . import __version__
+from .dic2d import DEFAULTS as _DIC_DEFAULTS
+from .dic2d import Dic2dError, run_dic2d
+from .experiment import Experiment, ExperimentError
+from .files import DicField
+from .grid import choose_seed, estimate_shift, grid_step, seed_search_radius
+from .images import ImageError, ImageInfo, load_image, load_mask, probe_image
+
+__all__ = [
+    "CameraJob",
+    "CameraResult",
+    "CameraSetup",
+    "FrameOutput",
+    "FramePlan",
+    "FrameRecord",
+    "MeanStrain",
+    "SchedulerError",
+    "Series",
+    "SeriesResult",
+    "correlate",
+    "finish_frame",
+    "mean_strain",
+    "prepare_series",
+    "run_series",
+]
+
+#: dic2d_cli's correlation cutoff when [dic] does not set one.
+_CUTOFF_CORRCOEF = 0.6
+#: A coarse seed estimate below this correlation is not trusted: the whole image is searched.
+_MIN_ESTIMATE_SCORE = 0.5
+
+
+class SchedulerError(RuntimeError):
+    """The Dask scheduler cannot be reached or has no workers."""
+
+
+# --------------------------------------------------------------------------
+# Records
+# --------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class CameraSetup:
+    """One camera of a prepared series.
+
+    Attributes
+    ----------
+    index : int
+    images : tuple of ImageInfo
+        Its images in series order; element 0 is the reference.
+    roi : (H, W) bool array
+        The region correlated in its reference image.
+    seed : (x, y)
+        A grid node inside `roi` where every correlation of this camera starts.
+    """
+
+    index: int
+    images: tuple[ImageInfo, ...]
+    roi: np.ndarray
+    seed: tuple[int, int]
+
+
+@dataclass
+class Series:
+    """An experiment checked against its images, ready to run.
+
+    Attributes
+    ----------
+    experiment : Experiment
+    cameras : list of CameraSetup
+    dic : dict
+        The dic2d_cli options of every task (as the experiment gives them).
+    step : int
+        Pitch of the reduced grid in pixels.
+    settings : dict
+        Everything besides the images that determines the results.
+    calibration : object or None
+        The calibration, when the experiment has one.
+    """
+
+    experiment: Experiment
+    cameras: list[CameraSetup]
+    dic: dict[str, Any]
+    step: int
+    settings: dict[str, Any]
+    calibration: Any = None
+
+    @property
+    def frames(self) -> int:
+        """Number of images per camera, the reference included."""
+        return len(self.cameras[0].images)
+
+    @property
+    def mode(self) -> str:
+        """ "2d" for one camera, "stereo" for more."""
+        return "2d" if len(self.cameras) == 1 else "stereo"
+
+    @property
+    def settings_digest(self) -> str:
+        """SHA-256 of `settings`."""
+        return _sha256_json(self.settings)
+
+    def image_name(self, camera: int, frame: int) -> str:
+        """The image's path relative to the experiment's folder (absolute when outside it)."""
+        return _relative(self.cameras[camera].images[frame].path, self.experiment.base)
+
+    def frame_digest(self, frame: int) -> str:
+        """SHA-256 of the settings and of the identity (name, size, modification time) of the frame's images."""
+        ident = []
+        for cam in self.cameras:
+            for info in (cam.images[0], cam.images[frame]):
+                st = info.path.stat()
+                ident.append([_relative(info.path, self.experiment.base), st.st_size, st.st_mtime_ns])
+        return _sha256_json({"settings": self.settings_digest, "images": ident})
+
+
+@dataclass(frozen=True)
+class CameraJob:
+    """One dic2d_cli run: a camera's reference image against one of its later images."""
+
+    camera: int
+    frame: int
+    reference: ImageInfo
+    deformed: ImageInfo
+    seed: tuple[int, int]
+    dic: dict[str, Any]
+    cli: str | None = None
+
+
+@dataclass
+class CameraResult:
+    """The outcome of a `CameraJob`: the grid field, or the reason it failed.
+
+    Attributes
+    ----------
+    camera, frame : int
+    field : DicField or None
+        The reduced-grid field (None when the run failed).
+    seed_corrcoef : float
+        Correlation coefficient of the seed (NaN when the run failed).
+    seed_search_radius : int
+        The search window the seed was found with (0 = whole image; -1 when not run).
+    error : str or None
+        Why the run failed.
+    seconds : float
+        Wall time of the task.
+    """
+
+    camera: int
+    frame: int
+    field: DicField | None
+    seed_corrcoef: float = math.nan
+    seed_search_radius: int = -1
+    error: str | None = None
+    seconds: float = 0.0
+
+
+@dataclass(frozen=True)
+class FramePlan:
+    """What finishing a frame needs besides the camera results."""
+
+    frame: int
+    mode: str
+    step: int
+    images: tuple[str, ...]
+    reference0: ImageInfo
+    figures: bool
+    vtu: bool
+    units: str = "px"
+    seed: tuple[int, int] = (0, 0)
+
+
+@dataclass
+class FrameRecord:
+    """One row of the summary: a frame's outcome.
+
+    Attributes
+    ----------
+    frame : int
+        Position of the image in the sorted series (0 is the reference).
+    images : tuple of str
+        Each camera's image of this frame, relative to the experiment's folder.
+    status : str
+        "ok" or "failed".
+    reason : str
+        Why the frame failed ("" when it did not).
+    points_solved : int
+        Grid nodes of camera 0 with a result (2D: solved by the correlation;
+        stereo: reconstructed from every camera).
+    points_valid : int
+        Of those, the points that passed every gate.
+    mean_displacement : tuple of float
+        Mean over the valid points: (u, v) in pixels (2D) or (x, y, z) in the calibration's units.
+    strain_minor, strain_major : float
+        In-plane principal values of the area-weighted mean Green-Lagrange strain tensor.
+    mean_strain : tuple of float
+        That tensor, nine values row-major.
+    units : str
+        Unit of the displacements ("px" or the calibration's).
+    seconds : float
+        Computing time of the frame (its tasks and its finishing).
+    """
+
+    frame: int
+    images: tuple[str, ...]
+    status: str
+    reason: str = ""
+    points_solved: int = 0
+    points_valid: int = 0
+    mean_displacement: tuple[float, ...] = ()
+    strain_minor: float = math.nan
+    strain_major: float = math.nan
+    mean_strain: tuple[float, ...] = ()
+    units: str = "px"
+    seconds: float = 0.0
+
+    @property
+    def ok(self) -> bool:
+        return self.status == "ok"
+
+    def to_json(self) -> dict:
+        d = dict(vars(self))
+        d["images"] = list(self.images)
+        d["mean_displacement"] = list(self.mean_displacement)
+        d["mean_strain"] = list(self.mean_strain)
+        return d
+
+    @classmethod
+    def from_json(cls, d: dict) -> FrameRecord:
+        d = dict(d)
+        for key, default in (("mean_displacement", ()), ("mean_strain", ())):
+            d[key] = tuple(math.nan if v is None else float(v) for v in d.get(key) or default)
+        for key in ("strain_minor", "strain_major", "seconds"):
+            d[key] = math.nan if d.get(key) is None else float(d[key])
+        d["images"] = tuple(d["images"])
+        return cls(**d)
+
+
+@dataclass
+class FrameOutput:
+    """A finished frame: its summary record and the bytes of its files (paths relative to the output folder)."""
+
+    record: FrameRecord
+    files: dict[str, bytes] = field(default_factory=dict)
+
+
+@dataclass(frozen=True)
+class MeanStrain:
+    """The area-weighted mean strain tensor of a mesh and its in-plane principal values.
+
+    Attributes
+    ----------
+    tensor : (3, 3) array
+        Sum over the valid faces of Area * E, divided by their total area.
+    minor, major : float
+        Its principal values in the plane normal to the area-weighted mean face normal.
+    area : float
+        Total area of the valid faces.
+    """
+
+    tensor: np.ndarray
+    minor: float
+    major: float
+    area: float
+
+
+@dataclass
+class SeriesResult:
+    """The outcome of `run_series`.
+
+    Attributes
+    ----------
+    directory : Path
+        The output folder.
+    records : list of FrameRecord
+        One per deformed frame, in frame order.
+    computed, reused : int
+        Frames computed by this run and frames whose complete outputs were kept.
+    seconds : float
+        Wall time of the run.
+    """
+
+    directory: Path
+    records: list[FrameRecord]
+    computed: int
+    reused: int
+    seconds: float
+
+    @property
+    def failed(self) -> list[FrameRecord]:
+        return [r for r in self.records if not r.ok]
+
+
+# --------------------------------------------------------------------------
+# Small helpers
+# --------------------------------------------------------------------------
+
+
+def _sha256_json(obj) -> str:
+    return hashlib.sha256(json.dumps(obj, sort_keys=True, separators=(",", ":")).encode()).hexdigest()
+
+
+def _relative(path: Path, base: Path) -> str:
+    try:
+        return Path(path).relative_to(base).as_posix()
+    except ValueError:
+        return str(path)
+
+
+def _shown(path: Path) -> str:
+    """A path as messages show it: relative to the working folder when inside it."""
+    try:
+        return str(Path(path).resolve().relative_to(Path.cwd().resolve()))
+    except (ValueError, OSError):
+        return str(path)
+
+
+def _frame_name(frame: int) -> str:
+    return f"frame_{frame:04d}"
+
+
+def mean_strain(emat: np.ndarray, area: np.ndarray, valid: np.ndarray, normals: np.ndarray) -> MeanStrain:
+    """Area-weighted mean of per-face strain tensors and its in-plane principal values.
+
+    The principal values of this mean tensor summarise a frame; the mean of
+    the per-face principal values would not: taking principal values is not
+    linear, and on noisy faces it pushes the major value up and the minor
+    value down even where the true strain is zero.
+
+    Parameters
+    ----------
+    emat : (M, 3, 3) array
+        Per-face Green-Lagrange strain tensors.
+    area : (M,) array
+        Per-face reference areas.
+    valid : (M,) bool array
+        Faces to include.
+    normals : (M, 3) array
+        Per-face unit normals in the reference state (consistently oriented).
+
+    Returns
+    -------
+    MeanStrain
+        NaN values when no face is valid.
+    """
+    ok = np.asarray(valid, dtype=bool) & np.isfinite(area)
+    e = np.asarray(emat, dtype=np.float64)[ok]
+    a = np.asarray(area, dtype=np.float64)[ok]
+    total = float(a.sum())
+    if not ok.any() or not total > 0:
+        return MeanStrain(np.full((3, 3), np.nan), math.nan, math.nan, 0.0)
+    tensor = (a[:, None, None] * e).sum(axis=0) / total
+    tensor = 0.5 * (tensor + tensor.T)
+    n = (a[:, None] * np.asarray(normals, dtype=np.float64)[ok]).sum(axis=0)
+    values, vectors = np.linalg.eigh(tensor)
+    drop = int(np.argmax(np.abs(vectors.T @ n)))
+    minor, major = (float(v) for v in np.delete(values, drop))
+    return MeanStrain(tensor, minor, major, total)
+
+
+# --------------------------------------------------------------------------
+# Preparing a series: every check that can fail on the input, before any output
+# --------------------------------------------------------------------------
+
+
+def _probe_series(experiment: Experiment) -> list[tuple[ImageInfo, ...]]:
+    cams = []
+    for k, files in enumerate(experiment.images):
+        infos = [probe_image(p) for p in files]
+        ref = infos[0]
+        for info in infos[1:]:
+            if info.size != ref.size:
+                raise ImageError(
+                    f"{_shown(info.path)}: {info.width} x {info.height} px, but camera {k}'s reference image "
+                    f"{_shown(ref.path)} is {ref.width} x {ref.height} px"
+                )
+        cams.append(tuple(infos))
+    return cams
+
+
+def _roi_mask(experiment: Experiment, width: int, height: int) -> np.ndarray:
+    spec = experiment.roi
+    where = f"{experiment.path.name}: [roi]"
+    if spec.kind == "mask":
+        mask = load_mask(spec.mask)
+        if mask.shape != (height, width):
+            raise ImageError(
+                f"{_shown(spec.mask)}: ROI mask of {mask.shape[1]} x {mask.shape[0]} px, but camera 0's reference "
+                f"image is {width} x {height} px"
+            )
+    elif spec.kind == "rectangle":
+        x0, y0, x1, y1 = spec.rectangle
+        if x1 > width or y1 > height:
+            raise ExperimentError(
+                f"{where} rectangle [{x0}, {y0}, {x1}, {y1}] reaches outside camera 0's {width} x {height} px image"
+            )
+        mask = np.zeros((height, width), dtype=bool)
+        mask[y0:y1, x0:x1] = True
+    else:
+        from matplotlib.path import Path as PolygonPath
+
+        verts = np.asarray(spec.polygon, dtype=float)
+        outside = (verts[:, 0] < 0) | (verts[:, 0] > width) | (verts[:, 1] < 0) | (verts[:, 1] > height)
+        if outside.any():
+            i = int(np.flatnonzero(outside)[0])
+            raise ExperimentError(
+                f"{where} polygon[{i}] = [{verts[i, 0]:g}, {verts[i, 1]:g}] lies outside camera 0's "
+                f"{width} x {height} px image"
+            )
+        yy, xx = np.mgrid[0:height, 0:width]
+        centres = np.stack([xx.ravel(), yy.ravel()], axis=1).astype(float)
+        mask = PolygonPath(verts).contains_points(centres).reshape(height, width)
+    if not mask.any():
+        what = _shown(spec.mask) if spec.kind == "mask" else f"{where} {spec.kind}"
+        raise ExperimentError(f"{what}: the ROI is empty")
+    return mask
+
+
+def _camera0_seed(experiment: Experiment, roi: np.ndarray, dic: dict) -> tuple[int, int]:
+    from scipy import ndimage
+
+    step = grid_step(dic.get("subset_spacing", _DIC_DEFAULTS["subset_spacing"]))
+    radius = dic.get("subset_radius", _DIC_DEFAULTS["subset_radius"])
+    min_area = dic.get("roi_min_region_area", 2000)
+    truncation = dic.get("subset_truncation", False)
+    margin = 0 if truncation else radius
+    where = f"{experiment.path.name}: [roi]"
+    h, w = roi.shape
+    labels, _ = ndimage.label(roi)
+    sizes = np.bincount(labels.ravel())
+    if experiment.roi.seed is not None:
+        x, y = experiment.roi.seed
+        if x % step or y % step:
+            raise ExperimentError(f"{where} seed [{x}, {y}] is not a grid node: x and y must be multiples of {step}")
+        if not (0 <= x < w and 0 <= y < h) or not roi[y, x]:
+            raise ExperimentError(f"{where} seed [{x}, {y}] is not inside the ROI")
+        if not (margin <= x < w - margin and margin <= y < h - margin):
+            raise ExperimentError(
+                f"{where} seed [{x}, {y}] is closer than subset_radius = {radius} px to the image border"
+            )
+        seed = (x, y)
+    else:
+        try:
+            seed = choose_seed(roi, step, margin)
+        except ValueError:
+            raise ExperimentError(
+                f"{where} no grid node of the ROI is at least subset_radius = {radius} px from the image border"
+            ) from None
+    region = int(sizes[labels[seed[1], seed[0]]])
+    if region <= min_area:
+        raise ExperimentError(
+            f"{where} the ROI region holding the seed has {region} pixels; the correlation needs more than "
+            f"roi_min_region_area = {min_area}"
+        )
+    return seed
+
+
+def _roi_digest(roi: np.ndarray) -> str:
+    h = hashlib.sha256(np.asarray(roi.shape, dtype="<i8").tobytes())
+    h.update(np.packbits(roi).tobytes())
+    return h.hexdigest()
+
+
+def prepare_series(experiment: Experiment) -> Series:
+    """Check an experiment against its images and prepare the series.
+
+    Reads every image's header (format, size: every image of a camera must
+    have its reference's size), decodes camera 0's reference image, builds
+    the ROI and the seed, and collects the settings that determine the
+    results. Nothing is written.
+
+    Raises
+    ------
+    ExperimentError, ImageError
+        One-line messages naming the file or the key.
+    """
+    infos = _probe_series(experiment)
+    if experiment.is_stereo:
+        raise ExperimentError(
+            f"{experiment.path.name}: [images] has {experiment.cameras} cameras; this version measures one camera "
+            "(2D) only"
+        )
+    ref0 = infos[0][0]
+    load_image(ref0.path, ref0)  # the reference must decode, or nothing can be measured
+    roi = _roi_mask(experiment, ref0.width, ref0.height)
+    dic = dict(experiment.dic)
+    seed = _camera0_seed(experiment, roi, dic)
+    step = grid_step(dic.get("subset_spacing", _DIC_DEFAULTS["subset_spacing"]))
+    cameras = [CameraSetup(0, infos[0], roi, seed)]
+    settings = {
+        "dicpipe": __version__,
+        "mode": "2d",
+        "dic": dic,
+        "roi": _roi_digest(roi),
+        "seeds": [list(c.seed) for c in cameras],
+        "output": {"figures": experiment.output.figures, "vtu": experiment.output.vtu},
+    }
+    return Series(experiment=experiment, cameras=cameras, dic=dic, step=step, settings=settings)
+
+
+# --------------------------------------------------------------------------
+# Tasks: what the workers run
+# --------------------------------------------------------------------------
+
+#: ROI masks of the cameras in a worker process (set by the pool's initialiser).
+_WORKER_ROIS: dict[int, np.ndarray] = {}
+
+
+def _install_rois(rois: dict[int, np.ndarray]) -> None:
+    _WORKER_ROIS.clear()
+    _WORKER_ROIS.update(rois)
+
+
+def correlate(job: CameraJob, roi: np.ndarray | None = None) -> CameraResult:
+    """Run one camera's reference image against one of its later images.
+
+    Parameters
+    ----------
+    job : CameraJob
+    roi : (H, W) bool array, optional
+        The camera's ROI; without it, the one installed in this worker process.
+
+    Returns
+    -------
+    CameraResult
+        With the field, or with the reason when the images cannot be read,
+        dic2d_cli fails, or the seed's correlation stays below the cutoff.
+    """
+    start = time.perf_counter()
+    mask = roi if roi is not None else _WORKER_ROIS[job.camera]
+    result = CameraResult(job.camera, job.frame, None)
+    try:
+        ref = load_image(job.reference.path, job.reference)
+        dfm = load_image(job.deformed.path, job.deformed)
+        opts = dict(job.dic)
+        cutoff = opts.get("cutoff_corrcoef", _CUTOFF_CORRCOEF)
+        if "seed_search_radius" in opts:
+            windows = [opts.pop("seed_search_radius")]
+        else:
+            radius = opts.get("subset_radius", _DIC_DEFAULTS["subset_radius"])
+            dx, dy, score = estimate_shift(ref, dfm, job.seed, 2 * radius)
+            windows = [seed_search_radius((dx, dy)), 0] if score >= _MIN_ESTIMATE_SCORE else [0]
+        for window in windows:
+            run = run_dic2d(ref, dfm, mask, job.seed, cli=job.cli, seed_search_radius=window, **opts)
+            result.field = run.field
+            result.seed_corrcoef = float(run.report["seed_paramvector"][8])
+            result.seed_search_radius = int(window)
+            if result.seed_corrcoef >= cutoff:
+                break
+        if not result.seed_corrcoef >= cutoff:
+            result.field = None
+            result.error = (
+                f"camera {job.camera}: seed not found (correlation {result.seed_corrcoef:.3f} at the seed, "
+                f"below cutoff_corrcoef {cutoff:g})"
+            )
+    except (Dic2dError, ImageError) as exc:
+        result.field = None
+        result.error = f"camera {job.camera}: {exc}"
+    result.seconds = time.perf_counter() - start
+    return result
+
+
+def _grid_xy(shape: tuple[int, int], step: int) -> tuple[np.ndarray, np.ndarray]:
+    rows, cols = shape
+    y, x = np.mgrid[0:rows, 0:cols]
+    return (x * step).astype(np.float64), (y * step).astype(np.float64)
+
+
+def _failed(plan: FramePlan, reason: str, seconds: float) -> FrameOutput:
+    return FrameOutput(FrameRecord(plan.frame, plan.images, "failed", reason, units=plan.units, seconds=seconds))
+
+
+def finish_frame(plan: FramePlan, *results: CameraResult) -> FrameOutput:
+    """Turn the camera results of one frame into its result files and summary record.
+
+    Never raises for a frame that cannot be measured: the record then says
+    "failed" and why, and no files are produced.
+    """
+    start = time.perf_counter()
+    task_seconds = sum(r.seconds for r in results)
+    errors = [r.error for r in results if r.error]
+    if errors:
+        return _failed(plan, "; ".join(errors), task_seconds + time.perf_counter() - start)
+    out = _finish_2d(plan, results[0])
+    out.record.seconds = task_seconds + time.perf_counter() - start
+    return out
+
+
+def _finish_2d(plan: FramePlan, res: CameraResult) -> FrameOutput:
+    import native_vostrel
+
+    from . import figures
+    from .export import npz_bytes, vtu_bytes
+    from .mesh import face_normals, grid_faces
+
+    f = res.field
+    step = plan.step
+    x, y = _grid_xy(f.shape, step)
+    valid = np.asarray(f.valid, dtype=bool)
+    nan = np.float64(np.nan)
+    u = np.where(valid, f.u, nan)
+    v = np.where(valid, f.v, nan)
+    ids = np.flatnonzero(valid)
+    faces_grid = grid_faces(valid)
+    if len(ids) < 3 or len(faces_grid) == 0:
+        return _failed(plan, f"too few points: {len(ids)} grid points solved, no triangle of neighbouring points", 0.0)
+    remap = np.full(valid.size, -1, dtype=np.int64)
+    remap[ids] = np.arange(len(ids))
+    faces = remap[faces_grid].astype(np.int32)
+    zeros = np.zeros(len(ids))
+    points_ref = np.stack([x.ravel()[ids], y.ravel()[ids], zeros], axis=1)
+    disp = np.stack([u.ravel()[ids], v.ravel()[ids], zeros], axis=1)
+    points_def = points_ref + disp
+    strain = native_vostrel.compute_surface_deformation(faces, points_ref, points_def, np.ones(len(faces), bool))
+    ok_faces = strain["valid_strain_faces"]
+    if not ok_faces.any():
+        return _failed(plan, f"too few points: no triangle of the {len(ids)} solved grid points has a strain", 0.0)
+    ms = mean_strain(strain["Emat"], strain["Area"], ok_faces, face_normals(points_ref, faces))
+
+    arrays: dict[str, np.ndarray] = {
+        "x": x,
+        "y": y,
+        "u": u,
+        "v": v,
+        "corrcoef": np.asarray(f.corrcoef, dtype=np.float64),
+        "valid": valid,
+        "du_dx": np.where(valid, f.du_dx, nan),
+        "du_dy": np.where(valid, f.du_dy, nan),
+        "dv_dx": np.where(valid, f.dv_dx, nan),
+        "dv_dy": np.where(valid, f.dv_dy, nan),
+        "step": np.int64(step),
+        "seed": np.asarray(plan.seed, dtype=np.int64),
+        "seed_corrcoef": np.float64(res.seed_corrcoef),
+        "seed_search_radius": np.int64(res.seed_search_radius),
+        "point_indices": ids.astype(np.int64),
+        "points_ref": points_ref,
+        "points_def": points_def,
+        "faces": faces,
+    }
+    arrays.update({k: np.asarray(val) for k, val in strain.items()})
+    arrays.update(
+        {"mean_strain": ms.tensor, "strain_minor": np.float64(ms.minor), "strain_major": np.float64(ms.major)}
+    )
+    name = _frame_name(plan.frame)
+    files = {f"frames/{name}.npz": npz_bytes(arrays)}
+    if plan.vtu:
+        files[f"frames/{name}.vtu"] = vtu_bytes(
+            points_ref,
+            faces,
+            point_data={"displacement": disp, "corrcoef": np.asarray(f.corrcoef).ravel()[ids]},
+            cell_data={k: strain[k] for k in ("Emat", "Epc1", "Epc2", "Eeq", "EShearMax", "J", "valid_strain_faces")},
+        )
+    if plan.figures:
+        image = load_image(plan.reference0.path, plan.reference0)
+        epc2 = figures.nodes_from_faces(np.where(ok_faces, strain["Epc2"], np.nan), faces_grid, f.shape)
+        files[f"figures/{name}.png"] = figures.field_maps(
+            image,
+            step,
+            [("u [px]", u), ("v [px]", v), ("major strain", epc2)],
+            title=f"{name}: {plan.images[0]}",
+        )
+    record = FrameRecord(
+        frame=plan.frame,
+        images=plan.images,
+        status="ok",
+        points_solved=len(ids),
+        points_valid=len(ids),
+        mean_displacement=(float(np.mean(disp[:, 0])), float(np.mean(disp[:, 1]))),
+        strain_minor=ms.minor,
+        strain_major=ms.major,
+        mean_strain=tuple(float(t) for t in ms.tensor.ravel()),
+        units="px",
+    )
+    return FrameOutput(record, files)
+
+
+# --------------------------------------------------------------------------
+# Running tasks: in this process, in local processes, on a Dask cluster
+# --------------------------------------------------------------------------
+
+
+class _Serial:
+    """Runs every task at once in this process; its futures are done when returned."""
+
+    capacity = 1
+
+    def __init__(self, rois: dict[int, np.ndarray]):
+        self.rois = rois
+
+    def roi(self, camera: int):
+        return self.rois[camera]
+
+    def submit(self, key: str, fn: Callable, *args):
+        from concurrent.futures import Future
+
+        fut: Future = Future()
+        try:
+            fut.set_result(fn(*args))
+        except Exception as exc:
+            fut.set_exception(exc)
+        return fut
+
+    def wait(self, futures):
+        return set(futures)
+
+    @staticmethod
+    def outcome(fut):
+        return fut.result()
+
+    def close(self) -> None:
+        pass
+
+
+class _Pool(_Serial):
+    """Local worker processes (spawned, so nothing of this process's state is inherited)."""
+
+    def __init__(self, rois: dict[int, np.ndarray], jobs: int):
+        import multiprocessing
+        from concurrent.futures import ProcessPoolExecutor
+
+        super().__init__(rois)
+        self.capacity = jobs
+        self.pool = ProcessPoolExecutor(
+            max_workers=jobs,
+            mp_context=multiprocessing.get_context("spawn"),
+            initializer=_install_rois,
+            initargs=(rois,),
+        )
+
+    def roi(self, camera: int):
+        return None  # installed in every worker
+
+    def submit(self, key: str, fn: Callable, *args):
+        return self.pool.submit(fn, *args)
+
+    def wait(self, futures):
+        from concurrent.futures import FIRST_COMPLETED, wait
+
+        done, _ = wait(futures, return_when=FIRST_COMPLETED)
+        return done
+
+    def close(self) -> None:
+        self.pool.shutdown(wait=True, cancel_futures=True)
+
+
+class _Dask(_Serial):
+    """Tasks sent to an existing Dask distributed scheduler."""
+
+    def __init__(self, rois: dict[int, np.ndarray], address: str):
+        try:
+            from distributed import Client
+        except ImportError:  # pragma: no cover - a declared dependency
+            raise SchedulerError("--scheduler needs the 'distributed' package") from None
+        super().__init__(rois)
+        try:
+            self.client = Client(address, timeout="10s", set_as_default=False)
+        except (OSError, TimeoutError, ValueError) as exc:
+            raise SchedulerError(f"cannot connect to the Dask scheduler at {address}: {exc}") from None
+        threads = sum(self.client.nthreads().values())
+        if threads == 0:
+            self.client.close()
+            raise SchedulerError(f"the Dask scheduler at {address} has no workers")
+        self.capacity = threads
+        self.token = uuid.uuid4().hex[:12]
+        self.scattered = {k: self.client.scatter(m, broadcast=True, hash=False) for k, m in rois.items()}
+
+    def roi(self, camera: int):
+        return self.scattered[camera]
+
+    def submit(self, key: str, fn: Callable, *args):
+        return self.client.submit(fn, *args, key=f"dicpipe-{key}-{self.token}", pure=False)
+
+    def wait(self, futures):
+        from distributed import wait
+
+        with self.client.as_current():
+            done, _ = wait(list(futures), return_when="FIRST_COMPLETED")
+        return done
+
+    def close(self) -> None:
+        self.client.close()
+
+
+def _open_runner(rois: dict[int, np.ndarray], jobs: int, scheduler: str | None, tasks: int):
+    if scheduler:
+        return _Dask(rois, scheduler)
+    jobs = max(1, min(jobs, tasks))
+    return _Serial(rois) if jobs == 1 else _Pool(rois, jobs)
+
+
+def default_jobs() -> int:
+    """The cores this process may use."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # pragma: no cover - not Linux
+        return os.cpu_count() or 1
+
+
+# --------------------------------------------------------------------------
+# The series
+# --------------------------------------------------------------------------
+
+
+def _marker_path(out: Path, frame: int) -> Path:
+    return out / "frames" / f"{_frame_name(frame)}.json"
+
+
+def _reusable(out: Path, frame: int, digest: str) -> FrameRecord | None:
+    """The record of a frame whose outputs are complete and were made with the same settings."""
+    try:
+        marker = json.loads(_marker_path(out, frame).read_text())
+        if marker.get("digest") != digest:
+            return None
+        for rel, size in marker["files"].items():
+            if (out / rel).stat().st_size != size:
+                return None
+        record = FrameRecord.from_json(marker["record"])
+    except (OSError, ValueError, KeyError, TypeError):
+        return None
+    return record if record.ok and record.frame == frame else None
+
+
+def _frame_files(frame: int) -> list[str]:
+    name = _frame_name(frame)
+    return [f"frames/{name}.npz", f"frames/{name}.vtu", f"figures/{name}.png"]
+
+
+def _write_frame(out: Path, output: FrameOutput, digest: str) -> None:
+    from .export import json_bytes, remove_quietly, write_atomic
+
+    frame = output.record.frame
+    remove_quietly(_marker_path(out, frame))
+    for rel in _frame_files(frame):
+        if rel not in output.files:
+            remove_quietly(out / rel)  # stale, from earlier settings
+    if not output.record.ok:
+        return
+    for rel, data in output.files.items():
+        write_atomic(out / rel, data)
+    marker = {
+        "digest": digest,
+        "files": {rel: len(data) for rel, data in output.files.items()},
+        "record": output.record.to_json(),
+    }
+    write_atomic(_marker_path(out, frame), json_bytes(marker))
+
+
+def _clean_partials(out: Path) -> None:
+    """Remove temporary files that a killed run left behind."""
+    for folder in (out, out / "frames", out / "figures"):
+        if folder.is_dir():
+            for p in folder.glob(".*.part"):
+                p.unlink(missing_ok=True)
+
+
+def _summary_files(series: Series, records: list[FrameRecord], out: Path) -> dict[str, bytes]:
+    from . import figures
+    from .export import csv_bytes, pvd_bytes
+
+    cams = len(series.cameras)
+    units = "px" if series.mode == "2d" else getattr(series.calibration, "units", "mm")
+    comps = ("u", "v") if series.mode == "2d" else ("x", "y", "z")
+    header = ["frame", "status", "reason"] + [f"image_cam{k}" for k in range(cams)]
+    header += ["points_solved", "points_valid"] + [f"mean_{c}_{units}" for c in comps]
+    header += ["strain_minor", "strain_major", "time_s"]
+    rows = []
+    for r in records:
+        disp = list(r.mean_displacement) if r.ok else [math.nan] * len(comps)
+        rows.append(
+            [r.frame, r.status, r.reason, *r.images, r.points_solved, r.points_valid, *disp]
+            + [r.strain_minor, r.strain_major, round(r.seconds, 3)]
+        )
+    files = {"summary.csv": csv_bytes(header, rows)}
+    ok = [r for r in records if r.ok]
+    if series.experiment.output.vtu:
+        files["series.pvd"] = pvd_bytes((r.frame, f"frames/{_frame_name(r.frame)}.vtu") for r in ok)
+    if series.experiment.output.figures:
+        files["figures/summary.png"] = figures.summary_plot(
+            [r.frame for r in ok],
+            [(c, np.array([r.mean_displacement[i] for r in ok])) for i, c in enumerate(comps)],
+            [
+                ("minor", np.array([r.strain_minor for r in ok])),
+                ("major", np.array([r.strain_major for r in ok])),
+            ],
+            displacement_unit=units,
+            title=f"{series.experiment.path.name}: {len(ok)} of {len(records)} frames measured",
+        )
+    return files
+
+
+def _file_sha256(path: Path) -> str:
+    return hashlib.sha256(path.read_bytes()).hexdigest()
+
+
+def _run_json(series: Series, records, run_info: dict) -> dict:
+    exp = series.experiment
+    return {
+        "software": {"dicpipe": __version__},
+        "experiment": {"file": str(exp.path), "sha256": _file_sha256(exp.path)},
+        "calibration": None
+        if exp.calibration is None
+        else {
+            "file": str(exp.calibration),
+            "digest": series.calibration.digest() if series.calibration is not None else None,
+        },
+        "mode": series.mode,
+        "cameras": len(series.cameras),
+        "frames": series.frames,
+        "images": [[series.image_name(k, f) for f in range(series.frames)] for k in range(len(series.cameras))],
+        "roi": {"kind": exp.roi.kind, "pixels": int(series.cameras[0].roi.sum())},
+        "seeds": [list(c.seed) for c in series.cameras],
+        "parameters": {
+            "dic": series.dic,
+            "grid_step": series.step,
+            "seed_search_radius": series.dic.get("seed_search_radius", "automatic"),
+            "reconstruction": vars(exp.reconstruction),
+            "stereo": exp.stereo.as_kwargs(),
+            "output": {"figures": exp.output.figures, "vtu": exp.output.vtu},
+        },
+        "settings_digest": series.settings_digest,
+        "results": {
+            "ok": [r.frame for r in records if r.ok],
+            "failed": {str(r.frame): r.reason for r in records if not r.ok},
+        },
+        "run": run_info,
+    }
+
+
+def run_series(
+    series: Series | Experiment,
+    out: str | os.PathLike | None = None,
+    *,
+    jobs: int | None = None,
+    scheduler: str | None = None,
+    force: bool = False,
+    progress: bool = False,
+    cli: str | None = None,
+) -> SeriesResult:
+    """Measure every deformed frame of a series and write the result files.
+
+    Parameters
+    ----------
+    series : Series or Experiment
+        A prepared series, or an experiment to prepare (`prepare_series`).
+    out : path, optional
+        The output folder; default: the experiment's ``[output] dir``.
+    jobs : int, optional
+        Local worker processes (default: the cores of this machine); 1 runs
+        everything in this process.
+    scheduler : str, optional
+        Address of a Dask distributed scheduler (``tcp://host:port``) to run
+        the tasks on instead; its workers need dicpipe, dic2d_cli and the
+        images at the same paths.
+    force : bool
+        Recompute frames whose outputs are complete.
+    progress : bool
+        Show a progress bar on stderr.
+    cli : str, optional
+        The dic2d_cli to run (default: found as `dicpipe.dic2d.find_cli` does, on each worker).
+
+    Returns
+    -------
+    SeriesResult
+
+    Raises
+    ------
+    ExperimentError, ImageError
+        Bad input, found before anything is written.
+    SchedulerError
+        The scheduler cannot be reached (nothing is written).
+    """
+    from .export import json_bytes, write_atomic
+
+    started = time.time()
+    t0 = time.perf_counter()
+    if isinstance(series, Experiment):
+        series = prepare_series(series)
+    exp = series.experiment
+    out_dir = Path(out) if out is not None else exp.output.dir
+    cams = series.cameras
+    n_frames = series.frames
+    digests = {f: series.frame_digest(f) for f in range(1, n_frames)}
+    records: dict[int, FrameRecord] = {}
+    if not force and out_dir.is_dir():
+        for f in range(1, n_frames):
+            rec = _reusable(out_dir, f, digests[f])
+            if rec is not None:
+                records[f] = rec
+    todo = [f for f in range(1, n_frames) if f not in records]
+    reused = len(records)
+    runner = _open_runner({c.index: c.roi for c in cams}, jobs or default_jobs(), scheduler, len(todo) * len(cams))
+
+    try:
+        for sub in ("", "frames", "figures"):
+            (out_dir / sub).mkdir(parents=True, exist_ok=True)
+        _clean_partials(out_dir)
+        bar = None
+        if progress and reused:
+            print(f"reusing {reused} complete frame(s) in {out_dir} (--force recomputes them)", file=sys.stderr)
+        if progress and todo:
+            from tqdm import tqdm
+
+            bar = tqdm(
+                total=len(todo) * len(cams), unit="task", desc="correlating", dynamic_ncols=True, file=sys.stderr
+            )
+        plans = {
+            f: FramePlan(
+                frame=f,
+                mode=series.mode,
+                step=series.step,
+                images=tuple(series.image_name(k, f) for k in range(len(cams))),
+                reference0=cams[0].images[0],
+                figures=exp.output.figures,
+                vtu=exp.output.vtu,
+                seed=cams[0].seed,
+            )
+            for f in todo
+        }
+        queue = deque(todo)
+        waiting: dict[Any, tuple[str, int, int]] = {}
+        partial: dict[int, list[CameraResult | None]] = {}
+        window = runner.capacity + 2
+
+        def start_frame(f: int) -> None:
+            partial[f] = [None] * len(cams)
+            for cam in cams:
+                job = CameraJob(cam.index, f, cam.images[0], cam.images[f], cam.seed, series.dic, cli)
+                fut = runner.submit(f"correlate-{f}-{cam.index}", correlate, job, runner.roi(cam.index))
+                waiting[fut] = ("camera", f, cam.index)
+
+        while queue and len(partial) < window:
+            start_frame(queue.popleft())
+        while waiting:
+            for fut in runner.wait(list(waiting)):
+                kind, f, k = waiting.pop(fut)
+                try:
+                    outcome = runner.outcome(fut)
+                except Exception as exc:  # a fault in a worker: the frame fails, the others go on
+                    text = f"internal error: {type(exc).__name__}: {exc}"
+                    outcome = (
+                        CameraResult(k, f, None, error=f"camera {k}: {text}")
+                        if kind == "camera"
+                        else _failed(plans[f], text, 0.0)
+                    )
+                if kind == "camera":
+                    partial[f][k] = outcome
+                    if bar is not None:
+                        bar.update(1)
+                    if all(r is not None for r in partial[f]):
+                        fut2 = runner.submit(f"finish-{f}", finish_frame, plans[f], *partial[f])
+                        waiting[fut2] = ("finish", f, -1)
+                    continue
+                _write_frame(out_dir, outcome, digests[f])
+                records[f] = outcome.record
+                del partial[f]
+                if bar is not None and not outcome.record.ok:
+                    bar.write(f"{_frame_name(f)} failed: {outcome.record.reason}")
+                while queue and len(partial) < window:
+                    start_frame(queue.popleft())
+        if bar is not None:
+            bar.close()
+    finally:
+        runner.close()
+
+    ordered = [records[f] for f in range(1, n_frames)]
+    for rel, data in _summary_files(series, ordered, out_dir).items():
+        write_atomic(out_dir / rel, data)
+    seconds = time.perf_counter() - t0
+    run_info = {
+        "started": time.strftime("%Y-%m-%dT%H:%M:%S%z", time.localtime(started)),
+        "seconds": round(seconds, 3),
+        "jobs": None if scheduler else (jobs or default_jobs()),
+        "scheduler": scheduler,
+        "frames_computed": len(todo),
+        "frames_reused": reused,
+        "frame_seconds": {str(r.frame): round(r.seconds, 3) for r in ordered},
+    }
+    write_atomic(out_dir / "run.json", json_bytes(_run_json(series, ordered, run_info)))
+    return SeriesResult(out_dir, ordered, computed=len(todo), reused=reused, seconds=seconds)
