@@ -87,7 +87,7 @@ def _run(args: argparse.Namespace) -> int:
     from .dic2d import Dic2dError, find_cli
     from .experiment import ExperimentError, load_experiment
     from .images import ImageError
-    from .measure import SchedulerError, prepare_series, run_series
+    from .measure import OutputError, SchedulerError, prepare_series, run_series
 
     try:
         experiment = load_experiment(args.experiment)
@@ -102,8 +102,11 @@ def _run(args: argparse.Namespace) -> int:
             progress=not args.quiet,
             cli=cli,
         )
-    except (ExperimentError, ImageError, SchedulerError, Dic2dError) as exc:
+    except (ExperimentError, ImageError, SchedulerError, OutputError, Dic2dError) as exc:
         return _error(str(exc))
+    except OSError as exc:  # writing the results failed midway (disk full, folder removed): complete frames stay
+        _error(f"cannot write the results: {exc}")
+        return 1
     failed = result.failed
     total = len(result.records)
     if failed:

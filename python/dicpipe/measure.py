@@ -59,6 +59,7 @@ __all__ = [
     "FramePlan",
     "FrameRecord",
     "MeanStrain",
+    "OutputError",
     "SchedulerError",
     "Series",
     "SeriesResult",
@@ -77,6 +78,10 @@ _MIN_ESTIMATE_SCORE = 0.5
 
 class SchedulerError(RuntimeError):
     """The Dask scheduler cannot be reached or has no workers."""
+
+
+class OutputError(ValueError):
+    """The output folder cannot be made (a file is in the way, no permission)."""
 
 
 # --------------------------------------------------------------------------
@@ -1013,6 +1018,8 @@ def run_series(
         Bad input, found before anything is written.
     SchedulerError
         The scheduler cannot be reached (nothing is written).
+    OutputError
+        The output folder cannot be made (nothing is written).
     """
     from .export import json_bytes, write_atomic
 
@@ -1033,11 +1040,17 @@ def run_series(
                 records[f] = rec
     todo = [f for f in range(1, n_frames) if f not in records]
     reused = len(records)
+    for sub in ("", "frames", "figures"):
+        if (out_dir / sub).exists() and not (out_dir / sub).is_dir():
+            raise OutputError(f"{_shown(out_dir / sub)}: exists and is not a folder; results need a folder there")
     runner = _open_runner({c.index: c.roi for c in cams}, jobs or default_jobs(), scheduler, len(todo) * len(cams))
 
     try:
         for sub in ("", "frames", "figures"):
-            (out_dir / sub).mkdir(parents=True, exist_ok=True)
+            try:
+                (out_dir / sub).mkdir(parents=True, exist_ok=True)
+            except OSError as exc:
+                raise OutputError(f"{_shown(out_dir / sub)}: cannot make the output folder: {exc.strerror}") from None
         _clean_partials(out_dir)
         bar = None
         if progress and reused:
