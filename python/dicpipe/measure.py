@@ -938,15 +938,15 @@ def _summary_files(series: Series, records: list[FrameRecord], out: Path) -> dic
     return files
 
 
-def _file_sha256(path: Path) -> str:
-    return hashlib.sha256(path.read_bytes()).hexdigest()
-
-
 def _run_json(series: Series, records, run_info: dict) -> dict:
     exp = series.experiment
     return {
         "software": {"dicpipe": __version__},
-        "experiment": {"file": str(exp.path), "sha256": _file_sha256(exp.path)},
+        "experiment": {
+            "file": str(exp.path),
+            "sha256": hashlib.sha256(exp.path.read_bytes()).hexdigest(),
+            "text": exp.path.read_text(errors="replace"),
+        },
         "calibration": None
         if exp.calibration is None
         else {
