@@ -13,9 +13,10 @@ from pathlib import Path
 import numpy as np
 
 import native_vostrel
-from dicpipe import render, run_dic2d, stack_cameras
+from dicpipe import run_dic2d, stack_cameras
 from dicpipe.grid import choose_seed
 from dicpipe.mesh import triangulate_image_points
+from dicpipe.synthetic import render
 
 out = Path(sys.argv[1] if len(sys.argv) > 1 else "out/example")
 out.mkdir(parents=True, exist_ok=True)

@@ -22,10 +22,10 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from . import mesh as meshing
-from . import render
 from .dic2d import Dic2dRun, run_dic2d
 from .files import stack_cameras
 from .grid import choose_seed
+from .synthetic import render
 
 
 @dataclass
