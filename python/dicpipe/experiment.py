@@ -18,10 +18,12 @@ file itself (absolute paths are kept)::
     [stereo]                                 # optional: gates of the match between camera 0 and camera k
     # min_corrcoef = 0.9
     # max_epipolar_px = 1.0
-    # max_calibration_error_px = 3.0
+    # max_calibration_error_px = 2.0
+    # max_uncertainty_ratio = 3.0
     [reconstruction]                         # optional: gates of the 3D points
     # min_corrcoef = 0.6
     # max_reprojection_error_px = 1.0
+    # min_views = 2                          # three or more cameras: views a point needs
     [output]
     dir = "results"                          # default "results"; the command's --out overrides it
     # figures = true
@@ -116,6 +118,7 @@ class StereoOptions:
     min_corrcoef: float | None = None
     max_epipolar_px: float | None = None
     max_calibration_error_px: float | None = None
+    max_uncertainty_ratio: float | None = None
 
     def as_kwargs(self) -> dict[str, float]:
         """The options that were set, as keyword arguments of the matcher."""
@@ -124,10 +127,12 @@ class StereoOptions:
 
 @dataclass(frozen=True)
 class ReconstructionOptions:
-    """Gates of the 3D points: correlation of every view and reprojection error in pixels."""
+    """Gates of the 3D points: correlation of every view, reprojection error in pixels and, for three or
+    more cameras, the least number of views a point needs."""
 
     min_corrcoef: float = 0.6
     max_reprojection_error_px: float = 1.0
+    min_views: int = 2
 
 
 @dataclass(frozen=True)
@@ -404,11 +409,11 @@ def _dic(r: _Reader, data: dict) -> dict[str, Any]:
 
 def _stereo(r: _Reader, data: dict) -> StereoOptions:
     t = r.table(data, "stereo")
-    r.check_keys(t, "stereo", ("min_corrcoef", "max_epipolar_px", "max_calibration_error_px"))
+    r.check_keys(t, "stereo", ("min_corrcoef", "max_epipolar_px", "max_calibration_error_px", "max_uncertainty_ratio"))
     kw = {}
     if "min_corrcoef" in t:
         kw["min_corrcoef"] = r.real(t["min_corrcoef"], "[stereo] min_corrcoef", -1.0, 1.0, "between -1 and 1")
-    for key in ("max_epipolar_px", "max_calibration_error_px"):
+    for key in ("max_epipolar_px", "max_calibration_error_px", "max_uncertainty_ratio"):
         if key in t:
             kw[key] = r.real(t[key], f"[stereo] {key}", 0.0, None, "positive", open_low=True)
     return StereoOptions(**kw)
@@ -416,8 +421,10 @@ def _stereo(r: _Reader, data: dict) -> StereoOptions:
 
 def _reconstruction(r: _Reader, data: dict) -> ReconstructionOptions:
     t = r.table(data, "reconstruction")
-    r.check_keys(t, "reconstruction", ("min_corrcoef", "max_reprojection_error_px"))
+    r.check_keys(t, "reconstruction", ("min_corrcoef", "max_reprojection_error_px", "min_views"))
     kw = {}
+    if "min_views" in t:
+        kw["min_views"] = r.integer(t["min_views"], "[reconstruction] min_views", 2, None, "at least 2")
     if "min_corrcoef" in t:
         kw["min_corrcoef"] = r.real(t["min_corrcoef"], "[reconstruction] min_corrcoef", -1.0, 1.0, "between -1 and 1")
     if "max_reprojection_error_px" in t:
