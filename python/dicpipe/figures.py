@@ -43,7 +43,7 @@ def _new_figure(width_in: float, height_in: float):
 
 def _png(fig) -> bytes:
     buf = io.BytesIO()
-    fig.savefig(buf, format="png", dpi=100, bbox_inches="tight", pad_inches=0.1)
+    fig.savefig(buf, format="png", dpi=100)
     return buf.getvalue()
 
 
@@ -71,11 +71,19 @@ def field_maps(
     img = np.asarray(image, dtype=float)
     h, w = img.shape
     n = len(panels)
-    panel_w = 4.6
-    fig = _new_figure(panel_w * n, panel_w * h / w * 0.82 + 0.9)
-    axes = fig.subplots(1, n, squeeze=False)[0]
+    # Fixed placement in inches: y label, image, colour bar and its labels per panel; x label below,
+    # titles above. The image keeps its aspect ratio.
+    left, img_w, gap, bar_w, right = 0.75, 3.6, 0.12, 0.15, 0.75
+    bottom, top = 0.55, 0.75 if title else 0.45
+    img_h = img_w * h / w
+    panel = left + img_w + gap + bar_w + right
+    fig_w, fig_h = panel * n, bottom + img_h + top
+    fig = _new_figure(fig_w, fig_h)
     lo, hi = np.percentile(img, [0.5, 99.5]) if img.size else (0.0, 1.0)
-    for ax, (name, values) in zip(axes, panels):
+    for i, (name, values) in enumerate(panels):
+        x0 = i * panel + left
+        ax = fig.add_axes((x0 / fig_w, bottom / fig_h, img_w / fig_w, img_h / fig_h))
+        cax = fig.add_axes(((x0 + img_w + gap) / fig_w, bottom / fig_h, bar_w / fig_w, img_h / fig_h))
         v = np.asarray(values, dtype=float)
         ax.imshow(img, cmap="gray", vmin=lo, vmax=hi if hi > lo else lo + 1, interpolation="nearest")
         limit = robust_limit(v)
@@ -84,14 +92,15 @@ def field_maps(
         m = ax.imshow(
             np.ma.masked_invalid(v), extent=extent, cmap=_DIVERGING, vmin=-limit, vmax=limit, interpolation="nearest"
         )
-        fig.colorbar(m, ax=ax, shrink=0.8)
+        fig.colorbar(m, cax=cax)
         ax.set_xlim(-0.5, w - 0.5)
         ax.set_ylim(h - 0.5, -0.5)
+        ax.set_aspect("auto")
         ax.set_title(name, fontsize=10)
         ax.set_xlabel("x [px]")
         ax.set_ylabel("y [px]")
     if title:
-        fig.suptitle(title, fontsize=11)
+        fig.suptitle(title, fontsize=11, y=1 - 0.12 / fig_h, va="top")
     return _png(fig)
 
 
@@ -122,6 +131,7 @@ def summary_plot(
     """Mean displacement components and strains of the mean tensor against the frame, as PNG bytes."""
     fig = _new_figure(10.0, 4.0)
     ax_d, ax_e = fig.subplots(1, 2)
+    fig.subplots_adjust(left=0.08, right=0.98, bottom=0.13, top=0.86 if title else 0.94, wspace=0.28)
     f = np.asarray(frames)
     for name, values in displacement:
         ax_d.plot(f, values, "o-", ms=3, label=name)

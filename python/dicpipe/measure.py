@@ -36,7 +36,7 @@ import sys
 import time
 import uuid
 from collections import deque
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -58,6 +58,7 @@ __all__ = [
     "FrameOutput",
     "FramePlan",
     "FrameRecord",
+    "MatchResult",
     "MeanStrain",
     "OutputError",
     "SchedulerError",
@@ -65,6 +66,7 @@ __all__ = [
     "SeriesResult",
     "correlate",
     "finish_frame",
+    "match_camera",
     "mean_strain",
     "prepare_series",
     "run_series",
@@ -98,16 +100,18 @@ class CameraSetup:
     index : int
     images : tuple of ImageInfo
         Its images in series order; element 0 is the reference.
-    roi : (H, W) bool array
-        The region correlated in its reference image.
-    seed : (x, y)
-        A grid node inside `roi` where every correlation of this camera starts.
+    roi : (H, W) bool array or None
+        The region correlated in its reference image (for cameras k >= 1:
+        None until the stereo match gives it).
+    seed : (x, y) or None
+        A grid node inside `roi` where every correlation of this camera
+        starts (None until the stereo match gives it).
     """
 
     index: int
     images: tuple[ImageInfo, ...]
-    roi: np.ndarray
-    seed: tuple[int, int]
+    roi: np.ndarray | None
+    seed: tuple[int, int] | None
 
 
 @dataclass
@@ -124,8 +128,10 @@ class Series:
         Pitch of the reduced grid in pixels.
     settings : dict
         Everything besides the images that determines the results.
-    calibration : object or None
-        The calibration, when the experiment has one.
+    calibration : dicpipe.camera.Calibration or None
+        The calibration (with the image sizes), when the experiment has one.
+    matches : dict
+        Camera k's `dicpipe.stereo.StereoMatch` by k, once `run_series` has matched it.
     """
 
     experiment: Experiment
@@ -134,6 +140,12 @@ class Series:
     step: int
     settings: dict[str, Any]
     calibration: Any = None
+    matches: dict[int, Any] = field(default_factory=dict)
+
+    @property
+    def units(self) -> str:
+        """Unit of the displacements: pixels in 2D, the calibration's length unit in stereo."""
+        return "px" if self.mode == "2d" else self.calibration.units
 
     @property
     def frames(self) -> int:
@@ -205,6 +217,25 @@ class CameraResult:
     seconds: float = 0.0
 
 
+@dataclass
+class MatchResult:
+    """The outcome of matching camera 0's reference image with camera k's.
+
+    Attributes
+    ----------
+    camera : int
+    match : dicpipe.stereo.StereoMatch or None
+    error : str or None
+        Why the match failed (the images and the calibration do not fit).
+    seconds : float
+    """
+
+    camera: int
+    match: Any = None
+    error: str | None = None
+    seconds: float = 0.0
+
+
 @dataclass(frozen=True)
 class FramePlan:
     """What finishing a frame needs besides the camera results."""
@@ -218,6 +249,11 @@ class FramePlan:
     vtu: bool
     units: str = "px"
     seed: tuple[int, int] = (0, 0)
+    calibration: Any = None
+    matches: tuple = ()
+    min_corrcoef: float = 0.6
+    max_reprojection_error_px: float = 1.0
+    min_views: int = 2
 
 
 @dataclass
@@ -511,64 +547,114 @@ def _roi_digest(roi: np.ndarray) -> str:
     return h.hexdigest()
 
 
+def _load_calibration(experiment: Experiment, infos: list[tuple[ImageInfo, ...]]):
+    from .camera import load_calibration
+
+    calibration = load_calibration(experiment.calibration)
+    if len(calibration) != experiment.cameras:
+        raise ExperimentError(
+            f"{_shown(experiment.calibration)}: the calibration has {len(calibration)} camera(s) but "
+            f"{experiment.path.name} [images] cameras has {experiment.cameras}"
+        )
+    return calibration.with_image_sizes([cam[0].size for cam in infos])
+
+
 def prepare_series(experiment: Experiment) -> Series:
-    """Check an experiment against its images and prepare the series.
+    """Check an experiment against its images and calibration, and prepare the series.
 
     Reads every image's header (format, size: every image of a camera must
-    have its reference's size), decodes camera 0's reference image, builds
-    the ROI and the seed, and collects the settings that determine the
-    results. Nothing is written.
+    have its reference's size), decodes every reference image, reads the
+    calibration (its camera count and image sizes must fit the images),
+    builds camera 0's ROI and seed, and collects the settings that determine
+    the results. Nothing is written. The stereo match, which also checks
+    that the calibration fits the images, is the first step of `run_series`.
 
     Raises
     ------
-    ExperimentError, ImageError
+    ExperimentError, ImageError, dicpipe.camera.CalibrationError
         One-line messages naming the file or the key.
     """
     infos = _probe_series(experiment)
-    if experiment.is_stereo:
-        raise ExperimentError(
-            f"{experiment.path.name}: [images] has {experiment.cameras} cameras; this version measures one camera "
-            "(2D) only"
-        )
+    calibration = _load_calibration(experiment, infos) if experiment.calibration is not None else None
+    for cam in infos:
+        load_image(cam[0].path, cam[0])  # the references must decode, or nothing can be measured
     ref0 = infos[0][0]
-    load_image(ref0.path, ref0)  # the reference must decode, or nothing can be measured
     roi = _roi_mask(experiment, ref0.width, ref0.height)
     dic = dict(experiment.dic)
     seed = _camera0_seed(experiment, roi, dic)
     step = grid_step(dic.get("subset_spacing", _DIC_DEFAULTS["subset_spacing"]))
     cameras = [CameraSetup(0, infos[0], roi, seed)]
-    settings = {
+    cameras += [CameraSetup(k, infos[k], None, None) for k in range(1, len(infos))]
+    settings: dict[str, Any] = {
         "dicpipe": __version__,
-        "mode": "2d",
+        "mode": "2d" if len(cameras) == 1 else "stereo",
         "dic": dic,
         "roi": _roi_digest(roi),
-        "seeds": [list(c.seed) for c in cameras],
+        "seed": list(seed),
         "output": {"figures": experiment.output.figures, "vtu": experiment.output.vtu},
     }
-    return Series(experiment=experiment, cameras=cameras, dic=dic, step=step, settings=settings)
+    if calibration is not None:
+        settings["calibration"] = calibration.digest()
+    if len(cameras) > 1:
+        settings["stereo"] = experiment.stereo.as_kwargs()
+        settings["reconstruction"] = vars(experiment.reconstruction)
+    return Series(
+        experiment=experiment, cameras=cameras, dic=dic, step=step, settings=settings, calibration=calibration
+    )
 
 
 # --------------------------------------------------------------------------
 # Tasks: what the workers run
 # --------------------------------------------------------------------------
 
-#: ROI masks of the cameras in a worker process (set by the pool's initialiser).
-_WORKER_ROIS: dict[int, np.ndarray] = {}
+
+def match_camera(
+    reference0: ImageInfo,
+    reference_k: ImageInfo,
+    roi0: np.ndarray,
+    seed0: tuple[int, int],
+    calibration,
+    k: int,
+    dic: dict[str, Any],
+    options: dict[str, float],
+    cli: str | None = None,
+) -> MatchResult:
+    """Match camera 0's reference image with camera k's (`dicpipe.stereo.match_stereo`).
+
+    Returns
+    -------
+    MatchResult
+        With the match, or with the reason it failed (a calibration that does
+        not fit the images, no clear disparity, unreadable images).
+    """
+    from .stereo import StereoError, match_stereo
+
+    start = time.perf_counter()
+    try:
+        match = match_stereo(
+            load_image(reference0.path, reference0),
+            load_image(reference_k.path, reference_k),
+            roi0,
+            calibration,
+            k,
+            dic=dic,
+            seed0=seed0,
+            cli=cli,
+            **options,
+        )
+        return MatchResult(k, match, None, time.perf_counter() - start)
+    except (StereoError, Dic2dError, ImageError) as exc:
+        return MatchResult(k, None, f"stereo match of camera 0 with camera {k}: {exc}", time.perf_counter() - start)
 
 
-def _install_rois(rois: dict[int, np.ndarray]) -> None:
-    _WORKER_ROIS.clear()
-    _WORKER_ROIS.update(rois)
-
-
-def correlate(job: CameraJob, roi: np.ndarray | None = None) -> CameraResult:
+def correlate(job: CameraJob, roi: np.ndarray) -> CameraResult:
     """Run one camera's reference image against one of its later images.
 
     Parameters
     ----------
     job : CameraJob
-    roi : (H, W) bool array, optional
-        The camera's ROI; without it, the one installed in this worker process.
+    roi : (H, W) bool array
+        The camera's ROI in its reference image.
 
     Returns
     -------
@@ -577,7 +663,7 @@ def correlate(job: CameraJob, roi: np.ndarray | None = None) -> CameraResult:
         dic2d_cli fails, or the seed's correlation stays below the cutoff.
     """
     start = time.perf_counter()
-    mask = roi if roi is not None else _WORKER_ROIS[job.camera]
+    mask = roi
     result = CameraResult(job.camera, job.frame, None)
     try:
         ref = load_image(job.reference.path, job.reference)
@@ -631,7 +717,7 @@ def finish_frame(plan: FramePlan, *results: CameraResult) -> FrameOutput:
     errors = [r.error for r in results if r.error]
     if errors:
         return _failed(plan, "; ".join(errors), task_seconds + time.perf_counter() - start)
-    out = _finish_2d(plan, results[0])
+    out = _finish_2d(plan, results[0]) if plan.mode == "2d" else _finish_stereo(plan, results)
     out.record.seconds = task_seconds + time.perf_counter() - start
     return out
 
@@ -724,6 +810,163 @@ def _finish_2d(plan: FramePlan, res: CameraResult) -> FrameOutput:
     return FrameOutput(record, files)
 
 
+def _observations(plan: FramePlan, shape: tuple[int, int]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """point_indices, cam_indices, uv of every camera-0 grid node that some camera k matched.
+
+    A node (r, c) is point r * columns + c; camera 0 sees it at (c * step, r * step), camera k at
+    its stereo match.
+    """
+    rows, cols = shape
+    matched = np.zeros(shape, dtype=bool)
+    for m in plan.matches:
+        matched |= np.asarray(m.valid, dtype=bool)
+    r, c = np.nonzero(matched)
+    ids = (r * cols + c).astype(np.int64)
+    pids = [ids]
+    cams = [np.zeros(len(ids), dtype=np.int32)]
+    uvs = [np.stack([c * float(plan.step), r * float(plan.step)], axis=1)]
+    for m in plan.matches:
+        ok = np.asarray(m.valid, dtype=bool)[r, c]
+        pids.append(ids[ok])
+        cams.append(np.full(int(ok.sum()), m.camera, dtype=np.int32))
+        uvs.append(np.asarray(m.uv, dtype=np.float64)[r[ok], c[ok]])
+    return np.concatenate(pids), np.concatenate(cams), np.concatenate(uvs)
+
+
+def _finish_stereo(plan: FramePlan, results: Sequence[CameraResult]) -> FrameOutput:
+    import native_vostrel
+
+    from . import figures
+    from .export import npz_bytes, vtu_bytes
+    from .files import stack_cameras
+    from .mesh import face_normals, grid_faces
+
+    f0 = results[0].field
+    shape = f0.shape
+    rows, cols = shape
+    for m in plan.matches:
+        if np.shape(m.valid) != shape:
+            raise ValueError(f"camera {m.camera}'s stereo match covers a {np.shape(m.valid)} grid, not {shape}")
+    pids, cams, uv = _observations(plan, shape)
+    stacked = stack_cameras([r.field for r in results])
+    cal = dict(plan.calibration)
+    model = cal.pop("distortion_model")
+    extra = {} if model == "radial2" else {"distortion_model": model}
+    common = dict(
+        K=cal["K"],
+        dist=cal["dist"],
+        R=cal["R"],
+        t=cal["t"],
+        point_indices=pids,
+        cam_indices=cams,
+        uv=uv,
+        dic_u=stacked["dic_u"],
+        dic_v=stacked["dic_v"],
+        dic_corrcoef=stacked["dic_corrcoef"],
+        dic_valid=stacked["dic_valid"],
+        reduced_height=stacked["reduced_height"],
+        reduced_width=stacked["reduced_width"],
+        subset_spacing=plan.step - 1,
+    )
+    gates = dict(min_corrcoef=plan.min_corrcoef, max_reprojection_error_px=plan.max_reprojection_error_px, scale=1.0)
+    if len(results) == 2:
+        rec = native_vostrel.reconstruct_pair_surface_points(**common, cam_a=0, cam_b=1, **gates, **extra)
+        valid = np.asarray(rec["valid_points"], dtype=bool)
+        corr = rec["corr_comb"]
+    else:
+        rec = native_vostrel.reconstruct_tracks(**common, min_views=plan.min_views, **gates, **extra)
+        valid = np.asarray(rec["valid"], dtype=bool)
+        corr = rec["mean_corrcoef"]
+    ids = np.asarray(rec["point_indices"], dtype=np.int64)
+    points_ref = rec["points_ref_world"]
+    points_def = rec["points_def_world"]
+    disp = rec["displacement_world"]
+    node_valid = np.zeros(rows * cols, dtype=bool)
+    node_valid[ids[valid]] = True
+    faces_grid = grid_faces(node_valid.reshape(shape))
+    n_valid = int(valid.sum())
+    if n_valid < 3 or len(faces_grid) == 0:
+        return _failed(
+            plan,
+            f"too few points: {n_valid} valid 3D points of {len(ids)} reconstructed, no triangle of neighbours",
+            0.0,
+        )
+    faces = np.searchsorted(ids, faces_grid).astype(np.int32)  # rows of the reconstruction
+    strain = native_vostrel.compute_surface_deformation(faces, points_ref, points_def, np.ones(len(faces), bool))
+    ok_faces = strain["valid_strain_faces"]
+    if not ok_faces.any():
+        return _failed(plan, f"too few points: no triangle of the {n_valid} valid 3D points has a strain", 0.0)
+    ms = mean_strain(strain["Emat"], strain["Area"], ok_faces, face_normals(points_ref, faces))
+
+    arrays: dict[str, np.ndarray] = {
+        "point_indices": ids,
+        "points_ref": points_ref,
+        "points_def": points_def,
+        "displacement": disp,
+        "valid": valid,
+        "faces": faces,
+        "corrcoef": np.asarray(corr, dtype=np.float64),
+        "uv0": np.stack([(ids % cols) * float(plan.step), (ids // cols) * float(plan.step)], axis=1),
+        "grid_shape": np.asarray(shape, dtype=np.int64),
+        "step": np.int64(plan.step),
+        "seed": np.asarray(plan.seed, dtype=np.int64),
+    }
+    skip = {"point_indices", "points_ref_world", "points_def_world", "displacement_world", "valid", "valid_points"}
+    skip |= {"points_ref_sfm", "points_def_sfm", "displacement_sfm"}  # equal to the world arrays (scale 1)
+    arrays.update({k: np.asarray(v) for k, v in rec.items() if k not in skip})
+    r, c = ids // cols, ids % cols
+    arrays["stereo_corrcoef"] = np.stack([np.asarray(m.corrcoef, dtype=np.float64)[r, c] for m in plan.matches])
+    arrays["stereo_epipolar_px"] = np.stack([np.asarray(m.epipolar_px, dtype=np.float64)[r, c] for m in plan.matches])
+    arrays.update({k: np.asarray(v) for k, v in strain.items()})
+    arrays.update(
+        {
+            "mean_strain": ms.tensor,
+            "strain_minor": np.float64(ms.minor),
+            "strain_major": np.float64(ms.major),
+            "units": np.asarray(plan.units),
+        }
+    )
+    name = _frame_name(plan.frame)
+    files = {f"frames/{name}.npz": npz_bytes(arrays)}
+    if plan.vtu:
+        rows_valid = np.flatnonzero(valid)
+        compact = np.full(len(ids), -1, dtype=np.int64)
+        compact[rows_valid] = np.arange(len(rows_valid))
+        files[f"frames/{name}.vtu"] = vtu_bytes(
+            points_ref[rows_valid],
+            compact[faces],
+            point_data={
+                "displacement": disp[rows_valid],
+                "corrcoef": np.asarray(corr, dtype=np.float64)[rows_valid],
+                "reprojection_error_def": np.asarray(rec["reprojection_error_def"])[rows_valid],
+            },
+            cell_data={k: strain[k] for k in ("Emat", "Epc1", "Epc2", "Eeq", "EShearMax", "J", "valid_strain_faces")},
+        )
+    if plan.figures:
+        image = load_image(plan.reference0.path, plan.reference0)
+        major = figures.nodes_from_faces(np.where(ok_faces, strain["Epc2"], np.nan), faces_grid, shape)
+        minor = figures.nodes_from_faces(np.where(ok_faces, strain["Epc1"], np.nan), faces_grid, shape)
+        files[f"figures/{name}.png"] = figures.field_maps(
+            image,
+            plan.step,
+            [("major strain Epc2", major), ("minor strain Epc1", minor)],
+            title=f"{name}: {plan.images[0]}",
+        )
+    record = FrameRecord(
+        frame=plan.frame,
+        images=plan.images,
+        status="ok",
+        points_solved=len(ids),
+        points_valid=n_valid,
+        mean_displacement=tuple(float(v) for v in disp[valid].mean(axis=0)),
+        strain_minor=ms.minor,
+        strain_major=ms.major,
+        mean_strain=tuple(float(t) for t in ms.tensor.ravel()),
+        units=plan.units,
+    )
+    return FrameOutput(record, files)
+
+
 # --------------------------------------------------------------------------
 # Running tasks: in this process, in local processes, on a Dask cluster
 # --------------------------------------------------------------------------
@@ -734,8 +977,11 @@ class _Serial:
 
     capacity = 1
 
-    def __init__(self, rois: dict[int, np.ndarray]):
-        self.rois = rois
+    def __init__(self):
+        self.rois: dict[int, Any] = {}
+
+    def add_roi(self, camera: int, roi: np.ndarray) -> None:
+        self.rois[camera] = roi
 
     def roi(self, camera: int):
         return self.rois[camera]
@@ -764,21 +1010,13 @@ class _Serial:
 class _Pool(_Serial):
     """Local worker processes (spawned, so nothing of this process's state is inherited)."""
 
-    def __init__(self, rois: dict[int, np.ndarray], jobs: int):
+    def __init__(self, jobs: int):
         import multiprocessing
         from concurrent.futures import ProcessPoolExecutor
 
-        super().__init__(rois)
+        super().__init__()
         self.capacity = jobs
-        self.pool = ProcessPoolExecutor(
-            max_workers=jobs,
-            mp_context=multiprocessing.get_context("spawn"),
-            initializer=_install_rois,
-            initargs=(rois,),
-        )
-
-    def roi(self, camera: int):
-        return None  # installed in every worker
+        self.pool = ProcessPoolExecutor(max_workers=jobs, mp_context=multiprocessing.get_context("spawn"))
 
     def submit(self, key: str, fn: Callable, *args):
         return self.pool.submit(fn, *args)
@@ -796,12 +1034,12 @@ class _Pool(_Serial):
 class _Dask(_Serial):
     """Tasks sent to an existing Dask distributed scheduler."""
 
-    def __init__(self, rois: dict[int, np.ndarray], address: str):
+    def __init__(self, address: str):
         try:
             from distributed import Client
         except ImportError:  # pragma: no cover - a declared dependency
             raise SchedulerError("--scheduler needs the 'distributed' package") from None
-        super().__init__(rois)
+        super().__init__()
         try:
             self.client = Client(address, timeout="10s", set_as_default=False)
         except (OSError, TimeoutError, ValueError) as exc:
@@ -812,10 +1050,10 @@ class _Dask(_Serial):
             raise SchedulerError(f"the Dask scheduler at {address} has no workers")
         self.capacity = threads
         self.token = uuid.uuid4().hex[:12]
-        self.scattered = {k: self.client.scatter(m, broadcast=True, hash=False) for k, m in rois.items()}
 
-    def roi(self, camera: int):
-        return self.scattered[camera]
+    def add_roi(self, camera: int, roi: np.ndarray) -> None:
+        # Sent to the workers once, not with every task.
+        self.rois[camera] = self.client.scatter(roi, broadcast=True, hash=False)
 
     def submit(self, key: str, fn: Callable, *args):
         return self.client.submit(fn, *args, key=f"dicpipe-{key}-{self.token}", pure=False)
@@ -831,11 +1069,11 @@ class _Dask(_Serial):
         self.client.close()
 
 
-def _open_runner(rois: dict[int, np.ndarray], jobs: int, scheduler: str | None, tasks: int):
+def _open_runner(jobs: int, scheduler: str | None, tasks: int):
     if scheduler:
-        return _Dask(rois, scheduler)
+        return _Dask(scheduler)
     jobs = max(1, min(jobs, tasks))
-    return _Serial(rois) if jobs == 1 else _Pool(rois, jobs)
+    return _Serial() if jobs == 1 else _Pool(jobs)
 
 
 def default_jobs() -> int:
@@ -908,7 +1146,7 @@ def _summary_files(series: Series, records: list[FrameRecord], out: Path) -> dic
     from .export import csv_bytes, pvd_bytes
 
     cams = len(series.cameras)
-    units = "px" if series.mode == "2d" else getattr(series.calibration, "units", "mm")
+    units = series.units
     comps = ("u", "v") if series.mode == "2d" else ("x", "y", "z")
     header = ["frame", "status", "reason"] + [f"image_cam{k}" for k in range(cams)]
     header += ["points_solved", "points_valid"] + [f"mean_{c}_{units}" for c in comps]
@@ -938,6 +1176,19 @@ def _summary_files(series: Series, records: list[FrameRecord], out: Path) -> dic
     return files
 
 
+def _match_summary(m) -> dict:
+    """What run.json records of camera k's stereo match."""
+    valid = np.asarray(m.valid, dtype=bool)
+    return {
+        "matched_nodes": int(valid.sum()),
+        "solved_nodes": int(np.isfinite(np.asarray(m.uv)[..., 0]).sum()),
+        "epipolar_rms_px": float(m.epipolar_rms),
+        "disparity_px": [float(v) for v in m.disparity],
+        "seed": [int(v) for v in m.seed_k],
+        "roi_pixels": int(np.asarray(m.roi).sum()),
+    }
+
+
 def _run_json(series: Series, records, run_info: dict) -> dict:
     exp = series.experiment
     return {
@@ -952,13 +1203,15 @@ def _run_json(series: Series, records, run_info: dict) -> dict:
         else {
             "file": str(exp.calibration),
             "digest": series.calibration.digest() if series.calibration is not None else None,
+            "units": series.calibration.units if series.calibration is not None else None,
         },
         "mode": series.mode,
         "cameras": len(series.cameras),
         "frames": series.frames,
         "images": [[series.image_name(k, f) for f in range(series.frames)] for k in range(len(series.cameras))],
         "roi": {"kind": exp.roi.kind, "pixels": int(series.cameras[0].roi.sum())},
-        "seeds": [list(c.seed) for c in series.cameras],
+        "seeds": [None if c.seed is None else list(c.seed) for c in series.cameras],
+        "stereo": {str(k): _match_summary(m) for k, m in sorted(series.matches.items())},
         "parameters": {
             "dic": series.dic,
             "grid_step": series.step,
@@ -988,6 +1241,11 @@ def run_series(
 ) -> SeriesResult:
     """Measure every deformed frame of a series and write the result files.
 
+    For two or more cameras, camera 0's reference image is first matched with
+    every other camera's (`match_camera`); camera k's correlations start from
+    the ROI and seed its match gives. No file is written before every match
+    has succeeded.
+
     Parameters
     ----------
     series : Series or Experiment
@@ -996,7 +1254,9 @@ def run_series(
         The output folder; default: the experiment's ``[output] dir``.
     jobs : int, optional
         Local worker processes (default: the cores of this machine); 1 runs
-        everything in this process.
+        everything in this process. The workers are started afresh and import
+        the calling script's main module, so a script that calls this must do
+        so under ``if __name__ == "__main__":``.
     scheduler : str, optional
         Address of a Dask distributed scheduler (``tcp://host:port``) to run
         the tasks on instead; its workers need dicpipe, dic2d_cli and the
@@ -1020,6 +1280,9 @@ def run_series(
         The scheduler cannot be reached (nothing is written).
     OutputError
         The output folder cannot be made (nothing is written).
+    dicpipe.stereo.StereoError
+        A stereo match failed, for example because the calibration does not
+        fit the images (nothing is written).
     """
     from .export import json_bytes, write_atomic
 
@@ -1031,6 +1294,7 @@ def run_series(
     out_dir = Path(out) if out is not None else exp.output.dir
     cams = series.cameras
     n_frames = series.frames
+    stereo = series.mode == "stereo"
     digests = {f: series.frame_digest(f) for f in range(1, n_frames)}
     records: dict[int, FrameRecord] = {}
     if not force and out_dir.is_dir():
@@ -1043,48 +1307,70 @@ def run_series(
     for sub in ("", "frames", "figures"):
         if (out_dir / sub).exists() and not (out_dir / sub).is_dir():
             raise OutputError(f"{_shown(out_dir / sub)}: exists and is not a folder; results need a folder there")
-    runner = _open_runner({c.index: c.roi for c in cams}, jobs or default_jobs(), scheduler, len(todo) * len(cams))
+    n_matches = len(cams) - 1 if (stereo and todo) else 0
+    n_tasks = len(todo) * len(cams) + n_matches
+    runner = _open_runner(jobs or default_jobs(), scheduler, n_tasks)
 
-    try:
+    def make_dirs() -> None:
         for sub in ("", "frames", "figures"):
             try:
                 (out_dir / sub).mkdir(parents=True, exist_ok=True)
             except OSError as exc:
                 raise OutputError(f"{_shown(out_dir / sub)}: cannot make the output folder: {exc.strerror}") from None
         _clean_partials(out_dir)
-        bar = None
+
+    calibration_arrays = series.calibration.module_arrays() if stereo else None
+    plans: dict[int, FramePlan] = {}
+
+    def plan_for(f: int) -> FramePlan:
+        return FramePlan(
+            frame=f,
+            mode=series.mode,
+            step=series.step,
+            images=tuple(series.image_name(k, f) for k in range(len(cams))),
+            reference0=cams[0].images[0],
+            figures=exp.output.figures,
+            vtu=exp.output.vtu,
+            units=series.units,
+            seed=cams[0].seed,
+            calibration=calibration_arrays,
+            matches=tuple(series.matches[k] for k in range(1, len(cams))) if stereo else (),
+            min_corrcoef=exp.reconstruction.min_corrcoef,
+            max_reprojection_error_px=exp.reconstruction.max_reprojection_error_px,
+            min_views=exp.reconstruction.min_views,
+        )
+
+    bar = None
+    try:
         if progress and reused:
             print(f"reusing {reused} complete frame(s) in {out_dir} (--force recomputes them)", file=sys.stderr)
-        if progress and todo:
+        if progress and n_tasks:
             from tqdm import tqdm
 
-            bar = tqdm(
-                total=len(todo) * len(cams), unit="task", desc="correlating", dynamic_ncols=True, file=sys.stderr
-            )
-        plans = {
-            f: FramePlan(
-                frame=f,
-                mode=series.mode,
-                step=series.step,
-                images=tuple(series.image_name(k, f) for k in range(len(cams))),
-                reference0=cams[0].images[0],
-                figures=exp.output.figures,
-                vtu=exp.output.vtu,
-                seed=cams[0].seed,
-            )
-            for f in todo
-        }
-        queue = deque(todo)
+            bar = tqdm(total=n_tasks, unit="task", desc="correlating", dynamic_ncols=True, file=sys.stderr)
         waiting: dict[Any, tuple[str, int, int]] = {}
+        runner.add_roi(0, cams[0].roi)
+        for cam in cams[1:] if n_matches else []:
+            args = (cams[0].images[0], cam.images[0], cams[0].roi, cams[0].seed, series.calibration, cam.index)
+            fut = runner.submit(f"match-{cam.index}", match_camera, *args, series.dic, exp.stereo.as_kwargs(), cli)
+            waiting[fut] = ("match", 0, cam.index)
+        if not n_matches:
+            make_dirs()  # stereo: only once the calibration has proved to fit the images
+        queue = deque(todo)
         partial: dict[int, list[CameraResult | None]] = {}
         window = runner.capacity + 2
+
+        def submit_camera(f: int, k: int) -> None:
+            cam = cams[k]
+            job = CameraJob(k, f, cam.images[0], cam.images[f], cam.seed, series.dic, cli)
+            fut = runner.submit(f"correlate-{f}-{k}", correlate, job, runner.roi(k))
+            waiting[fut] = ("camera", f, k)
 
         def start_frame(f: int) -> None:
             partial[f] = [None] * len(cams)
             for cam in cams:
-                job = CameraJob(cam.index, f, cam.images[0], cam.images[f], cam.seed, series.dic, cli)
-                fut = runner.submit(f"correlate-{f}-{cam.index}", correlate, job, runner.roi(cam.index))
-                waiting[fut] = ("camera", f, cam.index)
+                if cam.roi is not None:  # cameras k >= 1 wait for their stereo match
+                    submit_camera(f, cam.index)
 
         while queue and len(partial) < window:
             start_frame(queue.popleft())
@@ -1095,29 +1381,44 @@ def run_series(
                     outcome = runner.outcome(fut)
                 except Exception as exc:  # a fault in a worker: the frame fails, the others go on
                     text = f"internal error: {type(exc).__name__}: {exc}"
-                    outcome = (
-                        CameraResult(k, f, None, error=f"camera {k}: {text}")
-                        if kind == "camera"
-                        else _failed(plans[f], text, 0.0)
-                    )
-                if kind == "camera":
+                    if kind == "match":
+                        outcome = MatchResult(k, None, f"stereo match of camera 0 with camera {k}: {text}")
+                    elif kind == "camera":
+                        outcome = CameraResult(k, f, None, error=f"camera {k}: {text}")
+                    else:
+                        outcome = _failed(plans[f], text, 0.0)
+                if bar is not None and kind != "finish":
+                    bar.update(1)
+                if kind == "match":
+                    if outcome.error:
+                        from .stereo import StereoError
+
+                        raise StereoError(outcome.error)
+                    m = outcome.match
+                    series.matches[k] = m
+                    cams[k] = CameraSetup(k, cams[k].images, np.asarray(m.roi, dtype=bool), tuple(m.seed_k))
+                    runner.add_roi(k, cams[k].roi)
+                    for g in partial:
+                        submit_camera(g, k)
+                    if len(series.matches) == len(cams) - 1:
+                        make_dirs()
+                elif kind == "camera":
                     partial[f][k] = outcome
-                    if bar is not None:
-                        bar.update(1)
                     if all(r is not None for r in partial[f]):
+                        plans[f] = plan_for(f)
                         fut2 = runner.submit(f"finish-{f}", finish_frame, plans[f], *partial[f])
                         waiting[fut2] = ("finish", f, -1)
-                    continue
-                _write_frame(out_dir, outcome, digests[f])
-                records[f] = outcome.record
-                del partial[f]
-                if bar is not None and not outcome.record.ok:
-                    bar.write(f"{_frame_name(f)} failed: {outcome.record.reason}")
-                while queue and len(partial) < window:
-                    start_frame(queue.popleft())
+                else:
+                    _write_frame(out_dir, outcome, digests[f])
+                    records[f] = outcome.record
+                    del partial[f], plans[f]
+                    if bar is not None and not outcome.record.ok:
+                        bar.write(f"{_frame_name(f)} failed: {outcome.record.reason}")
+                    while queue and len(partial) < window:
+                        start_frame(queue.popleft())
+    finally:
         if bar is not None:
             bar.close()
-    finally:
         runner.close()
 
     ordered = [records[f] for f in range(1, n_frames)]
