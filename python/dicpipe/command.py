@@ -1,6 +1,7 @@
 """The ``dicpipe`` command.
 
     dicpipe run EXPERIMENT.toml [--out DIR] [--jobs N | --scheduler ADDRESS] [--force] [--quiet]
+    dicpipe example DIR [--cameras 2|3] [--frames N] [--curved] [--overwrite]
 
 Exit status: 0 when every frame was measured, 1 when a frame failed (its
 reason is in summary.csv; the other frames are written), 2 for bad input (one
@@ -75,7 +76,29 @@ def _parser() -> argparse.ArgumentParser:
     )
     run.add_argument("--force", action="store_true", help="recompute frames whose outputs are already complete")
     run.add_argument("--quiet", action="store_true", help="no progress bar and no closing message")
+
+    ex = sub.add_parser(
+        "example",
+        help="write a synthetic stereo experiment with its known answer",
+        description="Write a complete rendered experiment into DIR: images of a speckled plate filmed by calibrated\n"
+        "cameras over a load series (uniaxial stretch up to 1 % with a rigid motion), the calibration,\n"
+        "the ROI, the experiment file and the truth. Measure it with `dicpipe run DIR/experiment.toml`;\n"
+        "`python -m dicpipe.synthetic.check DIR` compares the results with the truth.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    ex.add_argument("directory", metavar="DIR", help="a new or empty folder")
+    ex.add_argument("--cameras", type=int, choices=(2, 3), default=2, help="number of cameras (default 2)")
+    ex.add_argument("--frames", type=_frames, default=4, metavar="N", help="images per camera, reference included")
+    ex.add_argument("--curved", action="store_true", help="a cylindrical shell instead of a flat plate")
+    ex.add_argument("--overwrite", action="store_true", help="replace an earlier example in DIR")
     return ap
+
+
+def _frames(text: str) -> int:
+    value = _positive_int(text)
+    if value < 2:
+        raise argparse.ArgumentTypeError(f"a series needs at least 2 images, got {value}")
+    return value
 
 
 def _error(message: str) -> int:
@@ -84,10 +107,12 @@ def _error(message: str) -> int:
 
 
 def _run(args: argparse.Namespace) -> int:
+    from .camera import CalibrationError
     from .dic2d import Dic2dError, find_cli
     from .experiment import ExperimentError, load_experiment
     from .images import ImageError
     from .measure import OutputError, SchedulerError, prepare_series, run_series
+    from .stereo import StereoError
 
     try:
         experiment = load_experiment(args.experiment)
@@ -102,7 +127,7 @@ def _run(args: argparse.Namespace) -> int:
             progress=not args.quiet,
             cli=cli,
         )
-    except (ExperimentError, ImageError, SchedulerError, OutputError, Dic2dError) as exc:
+    except (ExperimentError, ImageError, CalibrationError, StereoError, SchedulerError, OutputError, Dic2dError) as exc:
         return _error(str(exc))
     except OSError as exc:  # writing the results failed midway (disk full, folder removed): complete frames stay
         _error(f"cannot write the results: {exc}")
@@ -122,6 +147,20 @@ def _run(args: argparse.Namespace) -> int:
     return 0
 
 
+def _example(args: argparse.Namespace) -> int:
+    from .synthetic import write_example
+
+    try:
+        path = write_example(
+            args.directory, cameras=args.cameras, frames=args.frames, curved=args.curved, overwrite=args.overwrite
+        )
+    except (FileExistsError, ValueError, OSError) as exc:
+        return _error(str(exc))
+    print(f"wrote a {args.cameras}-camera example of {args.frames} frames; measure it with:")
+    print(f"  dicpipe run {path}")
+    return 0
+
+
 def _terminate(signum, frame):  # pragma: no cover - exercised through a subprocess
     raise SystemExit(128 + signum)
 
@@ -133,6 +172,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if args.command == "run":
             return _run(args)
+        if args.command == "example":
+            return _example(args)
         raise AssertionError(args.command)  # argparse only lets known commands through
     except KeyboardInterrupt:
         print("dicpipe: interrupted; complete frames are kept, a rerun continues", file=sys.stderr)
