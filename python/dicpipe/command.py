@@ -111,15 +111,14 @@ def _run(args: argparse.Namespace) -> int:
     from .dic2d import Dic2dError, find_cli
     from .experiment import ExperimentError, load_experiment
     from .images import ImageError
-    from .measure import OutputError, SchedulerError, prepare_series, run_series
+    from .measure import OutputError, SchedulerError, run_series
     from .stereo import StereoError
 
     try:
         experiment = load_experiment(args.experiment)
-        series = prepare_series(experiment)
         cli = None if args.scheduler else find_cli()
         result = run_series(
-            series,
+            experiment,
             args.out,
             jobs=args.jobs,
             scheduler=args.scheduler,

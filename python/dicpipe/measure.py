@@ -999,6 +999,9 @@ class _Serial:
     def wait(self, futures):
         return set(futures)
 
+    def warm_up(self) -> None:
+        """Have every worker import what the tasks need (nothing to do in this process)."""
+
     @staticmethod
     def outcome(fut):
         return fut.result()
@@ -1020,6 +1023,10 @@ class _Pool(_Serial):
 
     def submit(self, key: str, fn: Callable, *args):
         return self.pool.submit(fn, *args)
+
+    def warm_up(self) -> None:
+        for _ in range(self.capacity):
+            self.pool.submit(_warm_up)
 
     def wait(self, futures):
         from concurrent.futures import FIRST_COMPLETED, wait
@@ -1067,6 +1074,18 @@ class _Dask(_Serial):
 
     def close(self) -> None:
         self.client.close()
+
+
+def _warm_up() -> None:
+    """Import the modules of the tasks (in a fresh worker process, before its first task)."""
+    import cv2  # noqa: F401
+    import meshio  # noqa: F401
+    import tifffile  # noqa: F401
+    from matplotlib.backends import backend_agg  # noqa: F401
+
+    import native_vostrel  # noqa: F401
+
+    from . import camera, figures, stereo  # noqa: F401
 
 
 def _open_runner(jobs: int, scheduler: str | None, tasks: int):
@@ -1288,60 +1307,68 @@ def run_series(
 
     started = time.time()
     t0 = time.perf_counter()
-    if isinstance(series, Experiment):
-        series = prepare_series(series)
-    exp = series.experiment
-    out_dir = Path(out) if out is not None else exp.output.dir
-    cams = series.cameras
-    n_frames = series.frames
-    stereo = series.mode == "stereo"
-    digests = {f: series.frame_digest(f) for f in range(1, n_frames)}
-    records: dict[int, FrameRecord] = {}
-    if not force and out_dir.is_dir():
-        for f in range(1, n_frames):
-            rec = _reusable(out_dir, f, digests[f])
-            if rec is not None:
-                records[f] = rec
-    todo = [f for f in range(1, n_frames) if f not in records]
-    reused = len(records)
-    for sub in ("", "frames", "figures"):
-        if (out_dir / sub).exists() and not (out_dir / sub).is_dir():
-            raise OutputError(f"{_shown(out_dir / sub)}: exists and is not a folder; results need a folder there")
-    n_matches = len(cams) - 1 if (stereo and todo) else 0
-    n_tasks = len(todo) * len(cams) + n_matches
-    runner = _open_runner(jobs or default_jobs(), scheduler, n_tasks)
-
-    def make_dirs() -> None:
-        for sub in ("", "frames", "figures"):
-            try:
-                (out_dir / sub).mkdir(parents=True, exist_ok=True)
-            except OSError as exc:
-                raise OutputError(f"{_shown(out_dir / sub)}: cannot make the output folder: {exc.strerror}") from None
-        _clean_partials(out_dir)
-
-    calibration_arrays = series.calibration.module_arrays() if stereo else None
-    plans: dict[int, FramePlan] = {}
-
-    def plan_for(f: int) -> FramePlan:
-        return FramePlan(
-            frame=f,
-            mode=series.mode,
-            step=series.step,
-            images=tuple(series.image_name(k, f) for k in range(len(cams))),
-            reference0=cams[0].images[0],
-            figures=exp.output.figures,
-            vtu=exp.output.vtu,
-            units=series.units,
-            seed=cams[0].seed,
-            calibration=calibration_arrays,
-            matches=tuple(series.matches[k] for k in range(1, len(cams))) if stereo else (),
-            min_corrcoef=exp.reconstruction.min_corrcoef,
-            max_reprojection_error_px=exp.reconstruction.max_reprojection_error_px,
-            min_views=exp.reconstruction.min_views,
-        )
-
     bar = None
+    runner = None
     try:
+        if isinstance(series, Experiment):
+            # Local workers start (and import what they need) while this process checks the input.
+            upper = (series.frames - 1) * series.cameras + series.cameras - 1
+            runner = _open_runner(jobs or default_jobs(), scheduler, upper)
+            runner.warm_up()
+            series = prepare_series(series)
+        exp = series.experiment
+        out_dir = Path(out) if out is not None else exp.output.dir
+        cams = series.cameras
+        n_frames = series.frames
+        stereo = series.mode == "stereo"
+        digests = {f: series.frame_digest(f) for f in range(1, n_frames)}
+        records: dict[int, FrameRecord] = {}
+        if not force and out_dir.is_dir():
+            for f in range(1, n_frames):
+                rec = _reusable(out_dir, f, digests[f])
+                if rec is not None:
+                    records[f] = rec
+        todo = [f for f in range(1, n_frames) if f not in records]
+        reused = len(records)
+        for sub in ("", "frames", "figures"):
+            if (out_dir / sub).exists() and not (out_dir / sub).is_dir():
+                raise OutputError(f"{_shown(out_dir / sub)}: exists and is not a folder; results need a folder there")
+        n_matches = len(cams) - 1 if (stereo and todo) else 0
+        n_tasks = len(todo) * len(cams) + n_matches
+        if runner is None:
+            runner = _open_runner(jobs or default_jobs(), scheduler, n_tasks)
+
+        def make_dirs() -> None:
+            for sub in ("", "frames", "figures"):
+                try:
+                    (out_dir / sub).mkdir(parents=True, exist_ok=True)
+                except OSError as exc:
+                    raise OutputError(
+                        f"{_shown(out_dir / sub)}: cannot make the output folder: {exc.strerror}"
+                    ) from None
+            _clean_partials(out_dir)
+
+        calibration_arrays = series.calibration.module_arrays() if stereo else None
+        plans: dict[int, FramePlan] = {}
+
+        def plan_for(f: int) -> FramePlan:
+            return FramePlan(
+                frame=f,
+                mode=series.mode,
+                step=series.step,
+                images=tuple(series.image_name(k, f) for k in range(len(cams))),
+                reference0=cams[0].images[0],
+                figures=exp.output.figures,
+                vtu=exp.output.vtu,
+                units=series.units,
+                seed=cams[0].seed,
+                calibration=calibration_arrays,
+                matches=tuple(series.matches[k] for k in range(1, len(cams))) if stereo else (),
+                min_corrcoef=exp.reconstruction.min_corrcoef,
+                max_reprojection_error_px=exp.reconstruction.max_reprojection_error_px,
+                min_views=exp.reconstruction.min_views,
+            )
+
         if progress and reused:
             print(f"reusing {reused} complete frame(s) in {out_dir} (--force recomputes them)", file=sys.stderr)
         if progress and n_tasks:
@@ -1419,7 +1446,8 @@ def run_series(
     finally:
         if bar is not None:
             bar.close()
-        runner.close()
+        if runner is not None:
+            runner.close()
 
     ordered = [records[f] for f in range(1, n_frames)]
     for rel, data in _summary_files(series, ordered, out_dir).items():
