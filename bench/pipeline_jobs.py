@@ -1,0 +1,100 @@
+"""Wall time of `dicpipe run` with one and with two local worker processes on a stereo series.
+
+    .venv/bin/python bench/pipeline_jobs.py [--frames 8] [--repeat 2] [--cameras 2]
+
+Writes the synthetic example (`dicpipe example`: 480 x 384 px, 2 cameras,
+--frames images each, the reference included) into a temporary folder, then
+runs the command as a user does (`python -m dicpipe run ... --jobs N --quiet
+--force`, a new process each time, so start-up and imports count) alternately
+with --jobs 1 and --jobs 2, --repeat times each. Prints every wall time, the
+best of each and their ratio, and checks that both give the same result files
+(timing fields aside). The machine's load average is printed too: the figures
+mean something only on an otherwise idle machine.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+REPO_ROOT = Path(__file__).resolve().parents[1]
+# The package beside this script, as the tests import it (the installed one may be older).
+sys.path.insert(0, str(REPO_ROOT / "python"))
+
+from dicpipe.synthetic import write_example  # noqa: E402
+
+
+def _run(experiment: Path, out: Path, jobs: int) -> tuple[float, float]:
+    """Wall time and processor time (all processes of the run) in seconds."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(REPO_ROOT / "python"), env.get("PYTHONPATH")]))
+    cmd = [sys.executable, "-m", "dicpipe", "run", str(experiment), "--out", str(out), "--jobs", str(jobs)]
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    start = time.perf_counter()
+    subprocess.run(cmd + ["--quiet", "--force"], check=True, env=env)
+    wall = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return wall, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+
+
+def _results(out: Path) -> dict[str, object]:
+    """Every result file's content, with the fields that describe the execution removed."""
+    files: dict[str, object] = {}
+    for p in sorted(out.rglob("*")):
+        if not p.is_file():
+            continue
+        rel = p.relative_to(out).as_posix()
+        if rel == "run.json":
+            d = json.loads(p.read_text())
+            d.pop("run")
+            files[rel] = d
+        elif rel.startswith("frames/") and rel.endswith(".json"):
+            d = json.loads(p.read_text())
+            d["record"].pop("seconds")
+            files[rel] = d
+        elif rel == "summary.csv":
+            files[rel] = [row[:-1] for row in csv.reader(p.read_text().splitlines())]
+        else:
+            files[rel] = p.read_bytes()
+    return files
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--frames", type=int, default=8, help="images per camera, reference included (default 8)")
+    ap.add_argument("--cameras", type=int, choices=(2, 3), default=2)
+    ap.add_argument("--repeat", type=int, default=2, help="runs per setting (default 2)")
+    args = ap.parse_args()
+
+    with tempfile.TemporaryDirectory(prefix="dicpipe_jobs_") as tmp:
+        tmp = Path(tmp)
+        t0 = time.perf_counter()
+        experiment = write_example(tmp / "example", cameras=args.cameras, frames=args.frames)
+        print(
+            f"example: {args.cameras} cameras x {args.frames} images of 480 x 384 px "
+            f"(written in {time.perf_counter() - t0:.1f} s); {os.cpu_count()} cores, "
+            f"load average {os.getloadavg()[0]:.2f} before the runs"
+        )
+        times: dict[int, list[float]] = {1: [], 2: []}
+        for i in range(args.repeat):
+            for jobs in (1, 2):
+                seconds, cpu = _run(experiment, tmp / f"jobs{jobs}", jobs)
+                times[jobs].append(seconds)
+                print(f"run {i + 1}: --jobs {jobs}: {seconds:6.2f} s wall, {cpu:6.2f} s processor time")
+        same = _results(tmp / "jobs1") == _results(tmp / "jobs2")
+        best1, best2 = min(times[1]), min(times[2])
+        print(f"best --jobs 1: {best1:.2f} s, best --jobs 2: {best2:.2f} s, speed-up {best1 / best2:.2f}x")
+        print(f"result files identical: {'yes' if same else 'NO'}; load average now {os.getloadavg()[0]:.2f}")
+        return 0 if same else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
