@@ -189,3 +189,21 @@ def test_calibration_files_that_do_not_fit_the_experiment(small_example, tmp_pat
     text = (folder / "calibration.json").read_text()
     (folder / "calibration.json").write_text(text.replace('"R"', '"Rot"', 1))
     _fails_with(folder, capsys, "calibration.json")
+
+
+@pytest.mark.slow
+def test_full_lens_model_goes_to_the_module_or_is_refused_before_anything_is_written(tmp_path, capsys):
+    import native_vostrel
+
+    folder = tmp_path / "full"
+    write_example(folder, frames=2, size=(320, 256), lens="full")
+    assert load_calibration(folder / "calibration.json").module_arrays()["distortion_model"] == "opencv"
+    code = main(["run", str(folder / "experiment.toml"), "--jobs", "1", "--quiet"])
+    if "distortion_model" in native_vostrel.reconstruct_tracks.__doc__:
+        assert code == 0
+        _meets_acceptance(check_results(folder))
+    else:  # a module that models k1 and k2 only must not drop the other terms silently
+        assert code == 2
+        err = capsys.readouterr().err
+        assert "calibration.json" in err and "p1, p2, k3" in err and "skew" in err and err.count("\n") == 1
+        assert not (folder / "results").exists()

@@ -556,7 +556,23 @@ def _load_calibration(experiment: Experiment, infos: list[tuple[ImageInfo, ...]]
             f"{_shown(experiment.calibration)}: the calibration has {len(calibration)} camera(s) but "
             f"{experiment.path.name} [images] cameras has {experiment.cameras}"
         )
-    return calibration.with_image_sizes([cam[0].size for cam in infos])
+    calibration = calibration.with_image_sizes([cam[0].size for cam in infos])
+    if experiment.is_stereo and not calibration.module_arrays()["distortion_model"] == "radial2":
+        import native_vostrel
+
+        if "distortion_model" not in (native_vostrel.reconstruct_tracks.__doc__ or ""):
+            terms = []
+            for k, cam in enumerate(calibration.cameras):
+                named = [n for n, v in zip(("p1", "p2", "k3"), cam.dist[2:5]) if v != 0]
+                named += ["skew"] if cam.K[0, 1] != 0 else []
+                if named:
+                    terms.append(f"camera {k}: {', '.join(named)}")
+            raise ExperimentError(
+                f"{_shown(experiment.calibration)}: lens terms beyond k1 and k2 ({'; '.join(terms)}), but the "
+                "installed native_vostrel models k1 and k2 only; update it (scripts/build.sh) to measure with "
+                "this calibration"
+            )
+    return calibration
 
 
 def prepare_series(experiment: Experiment) -> Series:
