@@ -679,35 +679,39 @@ def correlate(job: CameraJob, roi: np.ndarray) -> CameraResult:
         dic2d_cli fails, or the seed's correlation stays below the cutoff.
     """
     start = time.perf_counter()
-    mask = roi
     result = CameraResult(job.camera, job.frame, None)
     try:
         ref = load_image(job.reference.path, job.reference)
         dfm = load_image(job.deformed.path, job.deformed)
-        opts = dict(job.dic)
-        cutoff = opts.get("cutoff_corrcoef", _CUTOFF_CORRCOEF)
-        if "seed_search_radius" in opts:
-            windows = [opts.pop("seed_search_radius")]
-        else:
-            radius = opts.get("subset_radius", _DIC_DEFAULTS["subset_radius"])
-            dx, dy, score = estimate_shift(ref, dfm, job.seed, 2 * radius)
-            windows = [seed_search_radius((dx, dy)), 0] if score >= _MIN_ESTIMATE_SCORE else [0]
-        for window in windows:
-            run = run_dic2d(ref, dfm, mask, job.seed, cli=job.cli, seed_search_radius=window, **opts)
-            result.field = run.field
-            result.seed_corrcoef = float(run.report["seed_paramvector"][8])
-            result.seed_search_radius = int(window)
-            if result.seed_corrcoef >= cutoff:
-                break
-        if not result.seed_corrcoef >= cutoff:
-            result.field = None
-            result.error = (
-                f"camera {job.camera}: seed not found (correlation {result.seed_corrcoef:.3f} at the seed, "
-                f"below cutoff_corrcoef {cutoff:g})"
-            )
-    except (Dic2dError, ImageError) as exc:
-        result.field = None
+    except ImageError as exc:
         result.error = f"camera {job.camera}: {exc}"
+        result.seconds = time.perf_counter() - start
+        return result
+    opts = dict(job.dic)
+    cutoff = opts.get("cutoff_corrcoef", _CUTOFF_CORRCOEF)
+    if "seed_search_radius" in opts:
+        windows = [opts.pop("seed_search_radius")]
+    else:
+        radius = opts.get("subset_radius", _DIC_DEFAULTS["subset_radius"])
+        dx, dy, score = estimate_shift(ref, dfm, job.seed, 2 * radius)
+        windows = [seed_search_radius((dx, dy)), 0] if score >= _MIN_ESTIMATE_SCORE else [0]
+    failure = ""
+    for window in windows:
+        try:
+            run = run_dic2d(ref, dfm, roi, job.seed, cli=job.cli, seed_search_radius=window, **opts)
+        except Dic2dError as exc:  # the next, wider window may still find the seed
+            failure = str(exc)
+            continue
+        result.seed_corrcoef = float(run.report["seed_paramvector"][8])
+        result.seed_search_radius = int(window)
+        if result.seed_corrcoef >= cutoff:
+            result.field = run.field
+            break
+        failure = (
+            f"seed not found (correlation {result.seed_corrcoef:.3f} at the seed, below cutoff_corrcoef {cutoff:g})"
+        )
+    if result.field is None:
+        result.error = f"camera {job.camera}: {failure}"
     result.seconds = time.perf_counter() - start
     return result
 
