@@ -243,3 +243,18 @@ def test_version_matches_the_package_metadata():
     project = tomllib.loads((REPO_ROOT / "pyproject.toml").read_text())["project"]
     assert project["version"] == dicpipe.__version__
     assert project["scripts"]["dicpipe"] == "dicpipe.command:main"
+
+
+def test_local_workers_import_dicpipe_from_where_this_process_did():
+    # The workers are forked from a server process that does not run under this process's sys.path:
+    # had it imported dicpipe, the workers would run that copy (an installed one) instead of this one.
+    import dicpipe
+    from dicpipe.measure import _Pool
+
+    pool = _Pool(1)
+    try:
+        fut = pool.submit("where", eval, "__import__('dicpipe').__file__")
+        pool.wait([fut])
+        assert pool.outcome(fut) == dicpipe.__file__
+    finally:
+        pool.close()

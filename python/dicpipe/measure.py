@@ -1030,8 +1030,29 @@ class _Serial:
         pass
 
 
+#: Libraries the local workers need, imported once by the server process they are forked from.
+_WORKER_LIBRARIES = [
+    "numpy",
+    "cv2",
+    "meshio",
+    "native_vostrel",
+    "tifffile",
+    "PIL.Image",
+    "matplotlib.backends.backend_agg",
+]
+#: dicpipe's own modules the tasks run, imported by each worker once it has this process's sys.path.
+_WORKER_MODULES = ["dicpipe.measure", "dicpipe.camera", "dicpipe.stereo", "dicpipe.figures", "dicpipe.export"]
+
+
 class _Pool(_Serial):
-    """Local worker processes (spawned, so nothing of this process's state is inherited)."""
+    """Local worker processes, forked from a fresh server process that has imported the libraries.
+
+    Nothing of this process's state is inherited (the server starts from
+    scratch) and the libraries' imports are paid for once rather than by every
+    worker. dicpipe itself is not imported by the server, which does not run
+    under this process's sys.path: a worker imports it after taking that path,
+    so it finds the same dicpipe as this process (not, say, an installed copy).
+    """
 
     def __init__(self, jobs: int):
         import multiprocessing
@@ -1039,7 +1060,9 @@ class _Pool(_Serial):
 
         super().__init__()
         self.capacity = jobs
-        self.pool = ProcessPoolExecutor(max_workers=jobs, mp_context=multiprocessing.get_context("spawn"))
+        context = multiprocessing.get_context("forkserver")
+        context.set_forkserver_preload(_WORKER_LIBRARIES)
+        self.pool = ProcessPoolExecutor(max_workers=jobs, mp_context=context)
 
     def submit(self, key: str, fn: Callable, *args):
         return self.pool.submit(fn, *args)
@@ -1097,15 +1120,11 @@ class _Dask(_Serial):
 
 
 def _warm_up() -> None:
-    """Import the modules of the tasks (in a fresh worker process, before its first task)."""
-    import cv2  # noqa: F401
-    import meshio  # noqa: F401
-    import tifffile  # noqa: F401
-    from matplotlib.backends import backend_agg  # noqa: F401
+    """Import the modules of the tasks (in a worker, before its first task)."""
+    import importlib
 
-    import native_vostrel  # noqa: F401
-
-    from . import camera, figures, stereo  # noqa: F401
+    for name in _WORKER_LIBRARIES + _WORKER_MODULES:
+        importlib.import_module(name)
 
 
 def _open_runner(jobs: int, scheduler: str | None, tasks: int):
@@ -1180,13 +1199,17 @@ def _clean_partials(out: Path) -> None:
                 p.unlink(missing_ok=True)
 
 
-def _summary_files(series: Series, records: list[FrameRecord], out: Path) -> dict[str, bytes]:
-    from . import figures
+def _components(series: Series) -> tuple[str, ...]:
+    return ("u", "v") if series.mode == "2d" else ("x", "y", "z")
+
+
+def _summary_files(series: Series, records: list[FrameRecord]) -> dict[str, bytes]:
+    """summary.csv and series.pvd."""
     from .export import csv_bytes, pvd_bytes
 
     cams = len(series.cameras)
     units = series.units
-    comps = ("u", "v") if series.mode == "2d" else ("x", "y", "z")
+    comps = _components(series)
     header = ["frame", "status", "reason"] + [f"image_cam{k}" for k in range(cams)]
     header += ["points_solved", "points_valid"] + [f"mean_{c}_{units}" for c in comps]
     header += ["strain_minor", "strain_major", "time_s"]
@@ -1198,21 +1221,23 @@ def _summary_files(series: Series, records: list[FrameRecord], out: Path) -> dic
             + [r.strain_minor, r.strain_major, round(r.seconds, 3)]
         )
     files = {"summary.csv": csv_bytes(header, rows)}
-    ok = [r for r in records if r.ok]
     if series.experiment.output.vtu:
-        files["series.pvd"] = pvd_bytes((r.frame, f"frames/{_frame_name(r.frame)}.vtu") for r in ok)
-    if series.experiment.output.figures:
-        files["figures/summary.png"] = figures.summary_plot(
-            [r.frame for r in ok],
-            [(c, np.array([r.mean_displacement[i] for r in ok])) for i, c in enumerate(comps)],
-            [
-                ("minor", np.array([r.strain_minor for r in ok])),
-                ("major", np.array([r.strain_major for r in ok])),
-            ],
-            displacement_unit=units,
-            title=f"{series.experiment.path.name}: {len(ok)} of {len(records)} frames measured",
-        )
+        files["series.pvd"] = pvd_bytes((r.frame, f"frames/{_frame_name(r.frame)}.vtu") for r in records if r.ok)
     return files
+
+
+def _summary_figure(records: list[FrameRecord], components: tuple[str, ...], units: str, title: str) -> bytes:
+    """figures/summary.png: mean displacement and strains of the measured frames against the frame."""
+    from . import figures
+
+    ok = [r for r in records if r.ok]
+    return figures.summary_plot(
+        [r.frame for r in ok],
+        [(c, np.array([r.mean_displacement[i] for r in ok])) for i, c in enumerate(components)],
+        [("minor", np.array([r.strain_minor for r in ok])), ("major", np.array([r.strain_major for r in ok]))],
+        displacement_unit=units,
+        title=f"{title}: {len(ok)} of {len(records)} frames measured",
+    )
 
 
 def _match_summary(m) -> dict:
@@ -1463,14 +1488,20 @@ def run_series(
                         bar.write(f"{_frame_name(f)} failed: {outcome.record.reason}")
                     while queue and len(partial) < window:
                         start_frame(queue.popleft())
+        ordered = [records[f] for f in range(1, n_frames)]
+        summary = _summary_files(series, ordered)
+        if exp.output.figures:  # drawn by a worker: this process need not load matplotlib
+            args = (ordered, _components(series), series.units, exp.path.name)
+            fut = runner.submit("summary", _summary_figure, *args)
+            runner.wait([fut])
+            summary["figures/summary.png"] = runner.outcome(fut)
     finally:
         if bar is not None:
             bar.close()
         if runner is not None:
             runner.close()
 
-    ordered = [records[f] for f in range(1, n_frames)]
-    for rel, data in _summary_files(series, ordered, out_dir).items():
+    for rel, data in summary.items():
         write_atomic(out_dir / rel, data)
     seconds = time.perf_counter() - t0
     run_info = {
