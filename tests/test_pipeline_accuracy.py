@@ -230,3 +230,18 @@ def test_real_stereo_set_against_its_reference_result(tmp_path):
     assert c.stereo_rms_px < 0.1
     assert np.all(c.displacement_error_mm < 1e-3), c.displacement_error_mm
     assert np.all(c.strain_max < 20e-6), c.strain_max
+
+
+def test_a_prepared_series_runs_again(small_example, tmp_path):
+    # The first run fills in camera 1's ROI and seed from its stereo match; a second run of the same
+    # series must match again rather than correlate camera 1 twice per frame.
+    from test_command import _assert_same_results
+
+    from dicpipe import load_experiment, prepare_series, run_series
+
+    series = prepare_series(load_experiment(small_example / "experiment.toml"))
+    first = run_series(series, tmp_path / "a", jobs=1)
+    assert series.cameras[1].roi is not None and set(series.matches) == {1}
+    second = run_series(series, tmp_path / "b", jobs=1)
+    assert [r.ok for r in first.records] == [r.ok for r in second.records] == [True]
+    _assert_same_results(tmp_path / "a", tmp_path / "b")

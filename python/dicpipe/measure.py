@@ -1363,7 +1363,10 @@ def run_series(
             series = prepare_series(series)
         exp = series.experiment
         out_dir = Path(out) if out is not None else exp.output.dir
-        cams = series.cameras
+        # Cameras k >= 1 get their ROI and seed from this run's stereo match, even when the series
+        # was run before.
+        cams = [series.cameras[0]] + [CameraSetup(c.index, c.images, None, None) for c in series.cameras[1:]]
+        series.matches.clear()
         n_frames = series.frames
         stereo = series.mode == "stereo"
         digests = {f: series.frame_digest(f) for f in range(1, n_frames)}
@@ -1469,6 +1472,7 @@ def run_series(
                     m = outcome.match
                     series.matches[k] = m
                     cams[k] = CameraSetup(k, cams[k].images, np.asarray(m.roi, dtype=bool), tuple(m.seed_k))
+                    series.cameras[k] = cams[k]
                     runner.add_roi(k, cams[k].roi)
                     for g in partial:
                         submit_camera(g, k)
