@@ -465,17 +465,17 @@ def _probe_series(experiment: Experiment) -> list[tuple[ImageInfo, ...]]:
 
 
 def _roi_mask(experiment: Experiment, width: int, height: int) -> np.ndarray:
-    spec = experiment.roi
+    roi_spec = experiment.roi
     where = f"{experiment.path.name}: [roi]"
-    if spec.kind == "mask":
-        mask = load_mask(spec.mask)
+    if roi_spec.kind == "mask":
+        mask = load_mask(roi_spec.mask)
         if mask.shape != (height, width):
             raise ImageError(
-                f"{_shown(spec.mask)}: ROI mask of {mask.shape[1]} x {mask.shape[0]} px, but camera 0's reference "
+                f"{_shown(roi_spec.mask)}: ROI mask of {mask.shape[1]} x {mask.shape[0]} px, but camera 0's reference "
                 f"image is {width} x {height} px"
             )
-    elif spec.kind == "rectangle":
-        x0, y0, x1, y1 = spec.rectangle
+    elif roi_spec.kind == "rectangle":
+        x0, y0, x1, y1 = roi_spec.rectangle
         if x1 > width or y1 > height:
             raise ExperimentError(
                 f"{where} rectangle [{x0}, {y0}, {x1}, {y1}] reaches outside camera 0's {width} x {height} px image"
@@ -485,7 +485,7 @@ def _roi_mask(experiment: Experiment, width: int, height: int) -> np.ndarray:
     else:
         from matplotlib.path import Path as PolygonPath
 
-        verts = np.asarray(spec.polygon, dtype=float)
+        verts = np.asarray(roi_spec.polygon, dtype=float)
         outside = (verts[:, 0] < 0) | (verts[:, 0] > width) | (verts[:, 1] < 0) | (verts[:, 1] > height)
         if outside.any():
             i = int(np.flatnonzero(outside)[0])
@@ -497,7 +497,7 @@ def _roi_mask(experiment: Experiment, width: int, height: int) -> np.ndarray:
         centres = np.stack([xx.ravel(), yy.ravel()], axis=1).astype(float)
         mask = PolygonPath(verts).contains_points(centres).reshape(height, width)
     if not mask.any():
-        what = _shown(spec.mask) if spec.kind == "mask" else f"{where} {spec.kind}"
+        what = _shown(roi_spec.mask) if roi_spec.kind == "mask" else f"{where} {roi_spec.kind}"
         raise ExperimentError(f"{what}: the ROI is empty")
     return mask
 
