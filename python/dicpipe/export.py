@@ -16,6 +16,7 @@ import json
 import math
 import os
 import tempfile
+import uuid
 import zipfile
 from collections.abc import Iterable, Mapping, Sequence
 from pathlib import Path
@@ -36,9 +37,9 @@ def write_atomic(path: str | os.PathLike, data: bytes) -> None:
     either its old content or the complete new one, whatever happens.
     """
     target = Path(path)
-    fd, tmp = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=target.parent)
-    try:
-        with os.fdopen(fd, "wb") as fh:
+    tmp = target.with_name(f".{target.name}.{uuid.uuid4().hex}.part")
+    try:  # the temporary file is made inside: an interruption at any point leaves nothing behind
+        with open(tmp, "xb") as fh:
             fh.write(data)
             fh.flush()
             os.fsync(fh.fileno())
