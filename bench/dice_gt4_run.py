@@ -84,14 +84,14 @@ def _reference(data: Path) -> dict[str, np.ndarray]:
         return {n: np.asarray(f.variables[f"vals_nod_var{i + 1}"].data, dtype=np.float64) for i, n in enumerate(names)}
 
 
-def write_experiment(data: Path, folder: Path) -> Path:
-    """The experiment file a user would write for the set."""
+def write_experiment(data: Path, folder: Path, mode: str = "precision") -> Path:
+    """The experiment file a user would write for the set, with the refinement `mode` of [dic]."""
     images = glob.escape(str(data / "images"))
     text = (
         f'[images]\ncameras = ["{images}/GT4-*_0.tif", "{images}/GT4-*_1.tif"]\n'
         f'[calibration]\nfile = "{data / "source" / "cal.xml"}"\n'
         f'[roi]\nmask = "{data / "roi_cam0.png"}"\n'
-        "[dic]\nsubset_radius = 20\nsubset_spacing = 9\n"
+        f'[dic]\nsubset_radius = 20\nsubset_spacing = 9\nmode = "{mode}"\n'
         "[output]\nfigures = false\n"
     )
     folder.mkdir(parents=True, exist_ok=True)
@@ -110,12 +110,12 @@ def _rigid_rotation(a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarra
     return R, t, float(np.sqrt((residual**2).sum(axis=1).mean()))
 
 
-def measure(data: Path, out: Path, jobs: int | None = None) -> Comparison:
-    """Run the experiment into `out` and compare it with the reference result."""
+def measure(data: Path, out: Path, jobs: int | None = None, mode: str = "precision") -> Comparison:
+    """Run the experiment (refinement `mode`) into `out` and compare it with the reference result."""
     from scipy.interpolate import LinearNDInterpolator
 
     start = time.perf_counter()
-    series = prepare_series(load_experiment(write_experiment(data, out)))
+    series = prepare_series(load_experiment(write_experiment(data, out, mode)))
     result = run_series(series, out / "results", jobs=jobs)
     seconds = time.perf_counter() - start
 
@@ -165,12 +165,14 @@ def main() -> int:
     ap.add_argument("--data", type=Path, default=DEFAULT_DATA, help=f"the data set (default {DEFAULT_DATA})")
     ap.add_argument("--out", type=Path, default=None, help="where the experiment and results go (default: temporary)")
     ap.add_argument("--jobs", type=int, default=None)
+    ap.add_argument("--mode", choices=("precision", "standard"), default="precision", help="[dic] mode")
     args = ap.parse_args()
     if not (args.data / "reference" / "DICe_solution.e").is_file():
         print(f"dice_gt4 not found in {args.data} (use --data or $DICE_GT4_DATA)", file=sys.stderr)
         return 2
     with tempfile.TemporaryDirectory(prefix="dicpipe_gt4_") as tmp:
-        c = measure(args.data, args.out or Path(tmp), args.jobs)
+        c = measure(args.data, args.out or Path(tmp), args.jobs, args.mode)
+    print(f"[dic] mode = {args.mode}")
     print(f"dicpipe run: {c.frames_ok} of {c.frames} frames measured in {c.seconds:.1f} s")
     print(f"reference subsets compared: {c.subsets}")
     print(f"stereo matches against the reference result's: {c.stereo_rms_px:.4f} px RMS")

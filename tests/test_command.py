@@ -20,6 +20,7 @@ from conftest import REPO_ROOT
 from speckle_series import motion_of, render, save, write_series
 
 from dicpipe.command import main
+from dicpipe.experiment import DIC_MODES
 
 STRETCH = 0.004
 SHIFT = (1.3, -0.6)
@@ -139,7 +140,8 @@ def test_result_files_open_in_their_readers(series, reference_run):
     run = json.loads((out / "run.json").read_text())
     assert run["software"]["dicpipe"] and run["mode"] == "2d" and run["cameras"] == 1 and run["frames"] == FRAMES
     assert run["experiment"]["file"] == str(series[0])
-    assert run["parameters"]["dic"] == {"subset_radius": 15, "subset_spacing": 5}
+    # The effective options: the file's keys over the default precision refinement.
+    assert run["parameters"]["dic"] == {"subset_radius": 15, "subset_spacing": 5, **DIC_MODES["precision"]}
     assert run["results"] == {"ok": [1, 2, 3], "failed": {}}
     assert run["run"]["frames_computed"] == 3 and run["run"]["jobs"] == 1
     assert not list(out.rglob("*.part"))

@@ -226,6 +226,12 @@ def test_build_command_texts():
         build_command("x", "r", "d", "m", (0, 0), None, {"subset_radus": 3})
     with pytest.raises(TypeError, match="must be an int"):
         build_command("x", "r", "d", "m", (0, 0), None, {"subset_radius": 20.5})
+    precision = {"criterion": "znssd", "interpolation": "bspline3", "smoothing_sigma": 0.6, "seed_guess_u": -300.0}
+    pairs = dict(zip(*[iter(build_command("x", "r", "d", "m", (0, 0), None, precision)[7:])] * 2))
+    assert pairs["--criterion"] == "znssd" and pairs["--interpolation"] == "bspline3"
+    assert pairs["--smoothing-sigma"] == "0.6" and pairs["--seed-guess-u"] == "-300.0"
+    with pytest.raises(ValueError, match="criterion must be one of ssd, znssd"):
+        build_command("x", "r", "d", "m", (0, 0), None, {"criterion": "ncc"})
 
 
 @pytest.mark.parametrize(

@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-from dicpipe.experiment import ExperimentError, load_experiment, natural_key
+from dicpipe.experiment import DIC_MODES, ExperimentError, dic_options, load_experiment, natural_key
 
 
 def _touch(folder: Path, *names: str) -> None:
@@ -181,6 +181,16 @@ BAD = [
     ('[images]\ncameras = ["left/*"]\n[roi]\nmask = "roi.png"\nseed = [1.5, 2]\n', ["[roi] seed x", "integer"]),
     ('[images]\ncameras = ["left/*"]\n[roi]\nmask = "roi.png"\nseed = 4\n', ["[roi] seed", "[x, y]"]),
     ("[images\ncameras = 1\n", ["not valid TOML", "line 1"]),
+    ('[images]\ncameras = ["left/*"]\n[roi]\nmask = "roi.png"\n[dic]\nmode = "fast"\n', ["[dic] mode", '"precision"']),
+    (
+        '[images]\ncameras = ["left/*"]\n[roi]\nmask = "roi.png"\n[dic]\ncriterion = "ncc"\n',
+        ["[dic] criterion", '"ssd", "znssd"'],
+    ),
+    (
+        '[images]\ncameras = ["left/*"]\n[roi]\nmask = "roi.png"\n[dic]\ninterpolation = 3\n',
+        ["[dic] interpolation", "an integer"],
+    ),
+    ('[images]\ncameras = ["left/*"]\n[roi]\nmask = "roi.png"\n[dic]\nsmoothing_sigma = 11\n', ["smoothing_sigma"]),
 ]
 
 
@@ -218,3 +228,22 @@ def test_special_characters_in_the_folder_are_not_glob_syntax(tmp_path):
     _touch(base, "cam/a_1.png", "cam/a_2.png", "roi.png")
     exp = load_experiment(_write(base, '[images]\ncameras = ["cam/a_*.png"]\n[roi]\nmask = "roi.png"\n'))
     assert [p.name for p in exp.images[0]] == ["a_1.png", "a_2.png"]
+
+
+def test_refinement_mode_defaults_to_precision_and_keys_override_it(folder):
+    base = '[images]\ncameras = ["left/*"]\n[roi]\nmask = "roi.png"\n[dic]\nsubset_radius = 15\n'
+    exp = load_experiment(_write(folder, base))
+    assert exp.dic == {"subset_radius": 15}  # what the file says
+    assert dic_options(exp.dic) == {"subset_radius": 15, **DIC_MODES["precision"]}
+    assert DIC_MODES["precision"] == {"criterion": "znssd", "interpolation": "bspline3", "smoothing_sigma": 0.6}
+    # "standard" is the engine's own refinement: no option beyond the file's.
+    exp = load_experiment(_write(folder, base + 'mode = "standard"\n'))
+    assert dic_options(exp.dic) == {"subset_radius": 15}
+    # A key of the file wins over its mode's value.
+    exp = load_experiment(_write(folder, base + 'smoothing_sigma = 0.0\ninterpolation = "bilinear"\n'))
+    assert dic_options(exp.dic) == {
+        "subset_radius": 15,
+        "criterion": "znssd",
+        "interpolation": "bilinear",
+        "smoothing_sigma": 0.0,
+    }

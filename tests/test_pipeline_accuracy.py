@@ -223,13 +223,23 @@ def test_real_stereo_set_against_its_reference_result(tmp_path):
     spec.loader.exec_module(bench)
     if not (bench.DEFAULT_DATA / "reference" / "DICe_solution.e").is_file():
         pytest.skip(f"dice_gt4 not found in {bench.DEFAULT_DATA} (set DICE_GT4_DATA)")
-    c = bench.measure(bench.DEFAULT_DATA, tmp_path, jobs=2)
-    # Measured: 0.087 px, every frame, at most 0.84 µm, at most 8.9 µε (117 of the 119 valid subsets).
+    # The engine's own refinement (measured: 0.087 px, every frame, at most 0.84 µm, at most 8.9 µε).
+    c = bench.measure(bench.DEFAULT_DATA, tmp_path / "standard", jobs=2, mode="standard")
     assert c.frames_ok == c.frames == 5
     assert c.subsets > 100
     assert c.stereo_rms_px < 0.1
     assert np.all(c.displacement_error_mm < 1e-3), c.displacement_error_mm
     assert np.all(c.strain_max < 20e-6), c.strain_max
+    # The pipeline's default precision refinement (measured: 0.084 px, 0.22 to 1.31 µm, at most 2.1 µε).
+    # Its motion is about 7 % smaller than the reference result's where the engine's own refinement
+    # finds it 2 to 13 % larger: at these 0.02 to 0.1 px motions the bilinear refinement overestimates
+    # (DIC Challenge sample 16, real frames at a known 0.1 px stage step: -0.0123 px against -0.0020
+    # px for the precision refinement), so the reference result is not the truth to 1 µm here.
+    c = bench.measure(bench.DEFAULT_DATA, tmp_path / "precision", jobs=2, mode="precision")
+    assert c.frames_ok == c.frames == 5
+    assert c.stereo_rms_px < 0.1
+    assert np.all(c.displacement_error_mm < 1.5e-3), c.displacement_error_mm
+    assert np.all(c.strain_max < 5e-6), c.strain_max
 
 
 def test_a_prepared_series_runs_again(small_example, tmp_path):

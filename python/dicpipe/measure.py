@@ -46,7 +46,7 @@ import numpy as np
 from . import __version__
 from .dic2d import DEFAULTS as _DIC_DEFAULTS
 from .dic2d import Dic2dError, run_dic2d
-from .experiment import Experiment, ExperimentError
+from .experiment import Experiment, ExperimentError, dic_options
 from .files import DicField
 from .grid import choose_seed, estimate_shift, grid_step, seed_search_radius
 from .images import ImageError, ImageInfo, load_image, load_mask, probe_image
@@ -596,7 +596,7 @@ def prepare_series(experiment: Experiment) -> Series:
         load_image(cam[0].path, cam[0])  # the references must decode, or nothing can be measured
     ref0 = infos[0][0]
     roi = _roi_mask(experiment, ref0.width, ref0.height)
-    dic = dict(experiment.dic)
+    dic = dic_options(experiment.dic)
     seed = _camera0_seed(experiment, roi, dic)
     step = grid_step(dic.get("subset_spacing", _DIC_DEFAULTS["subset_spacing"]))
     cameras = [CameraSetup(0, infos[0], roi, seed)]
