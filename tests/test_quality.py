@@ -204,3 +204,24 @@ def test_gradient_correction_keeps_steep_fields_at_borders_and_holes():
     assert hit.outlier[bad].all() and hit.outlier.sum() == bad.sum()
     with pytest.raises(ValueError, match="gradient must have shape"):
         median_test(u, v, usable, gradient=grad[:, :, 0])
+
+
+def test_predicted_precision_matches_the_correlation_spread(dic2d_cli):
+    from dicpipe.dic2d import run_dic2d
+
+    rng = np.random.default_rng(0)
+    base = speckle((200, 240), seed=3)
+    fy, fx = np.fft.fftfreq(200)[:, None], np.fft.fftfreq(240)[None, :]
+    moved = np.real(np.fft.ifft2(np.fft.fft2(base) * np.exp(-2j * np.pi * (0.3 * fx + 0.1 * fy))))
+    mask = np.zeros((200, 240), np.uint8)
+    mask[30:170, 30:210] = 1
+    sigma = 2.0
+    for contrast in (1.0, 0.3):
+        ref = 20 + contrast * (base - 20) + rng.normal(0, sigma, base.shape)
+        de = 20 + contrast * (moved - 20) + rng.normal(0, sigma, base.shape)
+        run = run_dic2d(ref, de, mask, (120, 96), cli=dic2d_cli, subset_radius=15, subset_spacing=5)
+        ok = run.field.valid.astype(bool)
+        t = subset_texture(ref, run.field.ref_x[ok].astype(int), run.field.ref_y[ok].astype(int), 15)
+        predicted = np.median(t.predicted_std(estimate_noise(ref)))
+        measured = np.std(run.field.u[ok])
+        assert ok.sum() > 600 and abs(predicted / measured - 1) < 0.35
