@@ -9,7 +9,15 @@ import pytest
 from conftest import assert_close
 from scipy import ndimage
 
-from dicpipe.quality import PointFlag, count_flags, estimate_noise, median_test, set_flag, subset_texture
+from dicpipe.quality import (
+    PointFlag,
+    count_flags,
+    estimate_noise,
+    median_test,
+    set_flag,
+    subset_precision,
+    subset_texture,
+)
 
 
 def speckle(shape=(240, 320), dot_sigma=2.0, density=0.04, seed=0, contrast=180.0) -> np.ndarray:
@@ -144,6 +152,28 @@ def test_low_texture_flags_ramps_and_noise_but_not_speckle():
         assert np.all(t.predicted_std(noise)[clear] < 0.02)
 
 
+def test_first_order_precision_agrees_with_sssig_for_centred_texture_and_not_for_one_sided():
+    yy, xx = np.mgrid[0:160, 0:160].astype(float)
+    img = 100 + 40 * np.sin(2 * np.pi * xx / 7.3) * np.sin(2 * np.pi * yy / 6.1)
+    gx, gy = np.array([60, 80, 100]), np.array([70, 80, 90])
+    pan = subset_texture(img, gx, gy, 20).predicted_std(0.0 + 1.0)
+    first = subset_precision(img, gx, gy, 20, 1.0)
+    # An evenly textured subset: the warp's extra parameters barely cost precision at the centre.
+    assert np.all(first.std >= pan * 0.98) and np.all(first.std < pan * 1.3)
+    # Texture in the left third of the subset only: the centre is an extrapolation.
+    half = np.where(xx < 74, img, 100 + 0.2 * yy)
+    t = subset_precision(half, np.array([80]), np.array([80]), 20, 1.0)
+    p = subset_texture(half, np.array([80]), np.array([80]), 20).predicted_std(1.0)
+    assert t.u_std[0] > 3 * p[0] and np.isfinite(t.u_std[0])
+    # Nothing but a brightness ramp, or nothing but noise: no usable texture at all.
+    rng = np.random.default_rng(1)
+    assert np.isinf(subset_precision(100 + 0.3 * xx + 0.1 * yy, gx, gy, 20, 0.5).std).all()
+    flat = 100 + rng.normal(0, 2.0, xx.shape)
+    assert np.mean(subset_precision(flat, gx, gy, 20, 2.0).low(0.05)) == 1.0
+    with_mask = subset_precision(img, np.array([80]), np.array([80]), 10, 1.0, mask=xx < 80)
+    assert with_mask.pixels[0] == subset_texture(img, np.array([80]), np.array([80]), 10, mask=xx < 80).pixels[0]
+
+
 # --------------------------------------------------------------------------
 # Median test
 # --------------------------------------------------------------------------
@@ -222,6 +252,9 @@ def test_predicted_precision_matches_the_correlation_spread(dic2d_cli):
         run = run_dic2d(ref, de, mask, (120, 96), cli=dic2d_cli, subset_radius=15, subset_spacing=5)
         ok = run.field.valid.astype(bool)
         t = subset_texture(ref, run.field.ref_x[ok].astype(int), run.field.ref_y[ok].astype(int), 15)
-        predicted = np.median(t.predicted_std(estimate_noise(ref)))
+        noise = estimate_noise(ref)
         measured = np.std(run.field.u[ok])
+        predicted = np.median(t.predicted_std(noise))
         assert ok.sum() > 600 and abs(predicted / measured - 1) < 0.35
+        first = subset_precision(ref, run.field.ref_x[ok].astype(int), run.field.ref_y[ok].astype(int), 15, noise)
+        assert abs(np.median(first.u_std) / measured - 1) < 0.35

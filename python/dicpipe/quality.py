@@ -34,11 +34,13 @@ from numpy.lib.stride_tricks import sliding_window_view
 __all__ = [
     "MedianTest",
     "PointFlag",
+    "SubsetPrecision",
     "SubsetTexture",
     "count_flags",
     "estimate_noise",
     "median_test",
     "set_flag",
+    "subset_precision",
     "subset_texture",
     "texture_threshold",
 ]
@@ -376,6 +378,164 @@ def subset_texture(
         sssig_x=np.maximum(cx, 0.0).reshape(xs.shape),
         sssig_y=np.maximum(cy, 0.0).reshape(xs.shape),
         pixels=pixels.reshape(xs.shape),
+    )
+
+
+@dataclass(frozen=True)
+class SubsetPrecision:
+    """Predicted displacement precision of first-order (affine) subsets.
+
+    Attributes
+    ----------
+    u_std, v_std : ndarray
+        Predicted standard deviation of u and v at the subset centre, px;
+        +inf where the subset cannot determine them.
+    pixels : ndarray of int
+        Number of subset pixels.
+    """
+
+    u_std: np.ndarray
+    v_std: np.ndarray
+    pixels: np.ndarray
+
+    @property
+    def std(self) -> np.ndarray:
+        """The worse of `u_std` and `v_std`."""
+        return np.maximum(self.u_std, self.v_std)
+
+    def low(self, precision: float) -> np.ndarray:
+        """True where the predicted standard deviation exceeds `precision` px."""
+        return ~(self.std <= precision)
+
+
+def subset_precision(
+    image: np.ndarray,
+    x: np.ndarray,
+    y: np.ndarray,
+    radius: int,
+    noise: float,
+    mask: np.ndarray | None = None,
+    *,
+    chunk: int = 1024,
+) -> SubsetPrecision:
+    """Predicted precision of u and v at the centre of a first-order subset under a zero-normalised criterion.
+
+    `subset_texture`'s SSSIG predicts the precision of a subset that only
+    translates. The correlation fits an affine warp and an intensity offset
+    and gain, so what decides the precision of u at the centre is how well the
+    texture pins down the warp *there*: texture confined to one edge of the
+    subset (a subset half over an untextured area) fixes the displacement at
+    that edge, and the centre's value is an extrapolation by the fitted
+    gradient. The Cramer-Rao bound of the linearised model states it: with
+    columns over the subset pixels
+
+    .. math::
+
+        J = [g_x,\\ g_x \\xi,\\ g_x \\eta,\\ g_y,\\ g_y \\xi,\\ g_y \\eta,\\ 1,\\ I - \\bar I],
+        \\qquad \\xi = dx / r,\\ \\eta = dy / r
+
+    (u, its two gradients, v, its two gradients, offset, gain) and
+    ``M = J^T J``,
+
+    .. math::
+
+        \\mathrm{std}(u_0) = \\sqrt{2}\\,\\sigma \\sqrt{(M^{-1})_{00}}, \\qquad
+        \\mathrm{std}(v_0) = \\sqrt{2}\\,\\sigma \\sqrt{(M^{-1})_{33}}
+
+    for noise sigma in both images. For a translation-only model this is
+    Pan's sqrt(2) sigma / sqrt(SSSIG). As in `SubsetTexture.predicted_std`,
+    the expected contribution of the noise's own central-difference gradients,
+    ``sigma^2 / 2 * sum q q^T`` with ``q = (1, xi, eta)``, is removed from the
+    u and v blocks of M first; where M is then not positive definite the
+    subset holds no usable texture and the result is +inf.
+
+    Parameters
+    ----------
+    image : ndarray, shape (H, W)
+        Reference image.
+    x, y : ndarray of int
+        Subset centres (same shape), inside the image.
+    radius : int
+        Subset radius r in pixels (the disc dx^2 + dy^2 <= r^2, clipped to the
+        image and to `mask` when given).
+    noise : float
+        Image noise sigma in gray levels (`estimate_noise`).
+    mask : ndarray of bool, optional
+        Clip the subsets to it (subset truncation).
+    chunk : int
+        Subsets processed at once (memory: chunk x subset pixels x 8 values).
+
+    Returns
+    -------
+    SubsetPrecision
+        Arrays of the shape of `x`.
+    """
+    img = np.asarray(image, dtype=float)
+    if img.ndim != 2:
+        raise ValueError(f"image must be 2-D, got shape {img.shape}")
+    if radius < 1:
+        raise ValueError(f"radius must be at least 1, got {radius}")
+    if not (math.isfinite(noise) and noise >= 0):
+        raise ValueError(f"noise must be a non-negative number, got {noise}")
+    xs = np.asarray(x)
+    ys = np.asarray(y)
+    if xs.shape != ys.shape:
+        raise ValueError(f"x and y differ in shape: {xs.shape} vs {ys.shape}")
+    xi = np.rint(xs).astype(np.int64).ravel()
+    yi = np.rint(ys).astype(np.int64).ravel()
+    h, w = img.shape
+    if xi.size and (xi.min() < 0 or yi.min() < 0 or xi.max() >= w or yi.max() >= h):
+        raise ValueError("subset centres must lie inside the image")
+    m = None
+    if mask is not None:
+        m = np.asarray(mask, dtype=bool)
+        if m.shape != img.shape:
+            raise ValueError(f"mask shape {m.shape} differs from the image's {img.shape}")
+    gy, gx = np.gradient(img) if min(h, w) > 1 else (np.zeros_like(img), np.zeros_like(img))
+    r = int(radius)
+    oy, ox = np.mgrid[-r : r + 1, -r : r + 1]
+    disc = ox * ox + oy * oy <= r * r
+    ox, oy = ox[disc], oy[disc]
+    xi_n, eta_n = ox / r, oy / r
+    u_std = np.full(xi.size, np.inf)
+    v_std = np.full(xi.size, np.inf)
+    pixels = np.zeros(xi.size, dtype=np.int64)
+    half_var = 0.5 * float(noise) ** 2
+    for s in range(0, xi.size, max(1, int(chunk))):
+        X = xi[s : s + chunk, None] + ox[None, :]
+        Y = yi[s : s + chunk, None] + oy[None, :]
+        inside = (X >= 0) & (Y >= 0) & (X < w) & (Y < h)
+        Xc, Yc = np.clip(X, 0, w - 1), np.clip(Y, 0, h - 1)
+        if m is not None:
+            inside &= m[Yc, Xc]
+        one = inside.astype(float)
+        n = one.sum(axis=1)
+        pixels[s : s + chunk] = n.astype(np.int64)
+        a = gx[Yc, Xc] * one
+        b = gy[Yc, Xc] * one
+        val = img[Yc, Xc] * one
+        mean = val.sum(axis=1, keepdims=True) / np.maximum(n, 1)[:, None]
+        J = np.stack([a, a * xi_n, a * eta_n, b, b * xi_n, b * eta_n, one, (val - mean) * one], axis=-1)
+        M = np.swapaxes(J, 1, 2) @ J
+        q = np.stack([one, one * xi_n, one * eta_n], axis=-1)
+        P = half_var * (np.swapaxes(q, 1, 2) @ q)
+        M[:, 0:3, 0:3] -= P
+        M[:, 3:6, 3:6] -= P
+        # Positive definite (scaled by the diagonal, so texture strength does not matter).
+        d = np.sqrt(np.abs(np.einsum("nii->ni", M)))
+        good = np.all(d > 0, axis=1) & (n >= 8)
+        Ms = M / np.where(good[:, None], d, 1.0)[:, :, None] / np.where(good[:, None], d, 1.0)[:, None, :]
+        Ms[~good] = np.eye(8)
+        good &= np.linalg.eigvalsh(Ms)[:, 0] > 1e-10
+        if good.any():
+            inv = np.linalg.inv(Ms[good]) / d[good][:, :, None] / d[good][:, None, :]
+            var_u = inv[:, 0, 0]
+            var_v = inv[:, 3, 3]
+            idx = np.flatnonzero(good) + s
+            u_std[idx] = np.where(var_u > 0, math.sqrt(2.0) * noise * np.sqrt(np.abs(var_u)), np.inf)
+            v_std[idx] = np.where(var_v > 0, math.sqrt(2.0) * noise * np.sqrt(np.abs(var_v)), np.inf)
+    return SubsetPrecision(
+        u_std=u_std.reshape(xs.shape), v_std=v_std.reshape(xs.shape), pixels=pixels.reshape(xs.shape)
     )
 
 
