@@ -12,14 +12,15 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "dic2d/cli/report.h"
+#include "dic2d/engine/match_refiner.h"
 #include "dic2d/engine/propagation.h"
 #include "dic2d/engine/run_dic2d.h"
 #include "dic2d/engine/seed_search.h"
-#include "dic2d/engine/validation.h"
 #include "dic2d/roi/reduced_grid.h"
-#include "dic2d/roi/roi_regions.h"
 
 namespace {
 
@@ -85,18 +86,23 @@ RoiMask mask_for(int size, int border) {
   return m;
 }
 
-// FNV-1a over every result field, so that a speed change can be checked for
-// unchanged bits by comparing digests before and after.
+// FNV-1a over every result field and the seed's report values, so that a
+// speed change can be checked for unchanged bits by comparing digests before
+// and after.
 std::uint64_t result_digest(const dic2d::DicResult& r) {
   std::uint64_t h = 1469598103934665603ULL;
   auto mix = [&h](const void* data, std::size_t bytes) {
     const auto* p = static_cast<const unsigned char*>(data);
     for (std::size_t i = 0; i < bytes; ++i) h = (h ^ p[i]) * 1099511628211ULL;
   };
-  for (const auto* field : {&r.u, &r.v, &r.du_dx, &r.du_dy, &r.dv_dx, &r.dv_dy, &r.corrcoef})
+  const dic2d::PointFields& f = r.fields;
+  for (const auto* field : {&f.u, &f.v, &f.du_dx, &f.du_dy, &f.dv_dx, &f.dv_dy, &f.corrcoef})
     mix(field->data(), field->size() * sizeof(double));
-  mix(r.valid.data(), r.valid.size() * sizeof(r.valid[0]));
-  mix(r.seed_paramvector.data(), r.seed_paramvector.size() * sizeof(double));
+  mix(f.valid.data(), f.valid.size() * sizeof(f.valid[0]));
+  if (r.seed) {
+    const auto seed = dic2d::seed_paramvector(*r.seed);
+    mix(seed.data(), seed.size() * sizeof(double));
+  }
   return h;
 }
 
@@ -111,9 +117,20 @@ CpuClock cpu_now() {
 
 double seconds_since(CpuClock t0) { return (cpu_now() - t0).count(); }
 
-// Runs the engine's stages as run_dic2d does, timing the seed search and the
-// propagation separately.
-void run_case(const char* name, int size, int radius, double u0, double v0, double g) {
+// The refinement a case runs with: the default, or the precision options
+// (zero-normalised criterion, cubic B-spline, inverse-compositional).
+struct Mode {
+  const char* label;
+  bool precision;
+};
+constexpr Mode kDefault{"", false};
+constexpr Mode kPrecision{" precision", true};
+
+// Runs the engine's stages one by one, timing the seed search and the
+// propagation separately (the precision mode's B-spline coefficients count
+// in the whole run). Returns the solved points per second of the whole run.
+double run_case(const char* name, int size, int radius, double u0, double v0, double g,
+                Mode mode = kDefault) {
   const auto spots = spots_for(size);
   const GrayImage ref = render(size, spots, 0, 0, 0);
   const GrayImage def = render(size, spots, u0, v0, g);
@@ -121,30 +138,54 @@ void run_case(const char* name, int size, int radius, double u0, double v0, doub
   dic2d::DicParameters p;
   p.subset_radius = radius;
   p.subset_spacing = 5;
+  if (mode.precision) {
+    p.criterion = dic2d::MatchCriterion::kZnssd;
+    p.interpolation = dic2d::SubpixelInterpolation::kBspline3;
+  }
   dic2d::SeedInput seed;
   seed.seed_x = seed.seed_y = (size / 2 / 6) * 6;  // on the grid
   const auto t0 = cpu_now();
-  dic2d::validate_dic_inputs(ref, def, mask, seed, p);
-  dic2d::DicResult r;
-  const dic2d::ReducedRoi roi = dic2d::build_reduced_roi(mask, seed, p);
-  r.reduced_width = roi.reduced_width;
-  r.reduced_height = roi.reduced_height;
+  const dic2d::RunStart start = dic2d::start_run(ref, def, mask, seed, p);
+  dic2d::MatchRefiner refiner = dic2d::make_match_refiner(ref, def, p);
   const auto t_seed = cpu_now();
-  r.seed_paramvector = dic2d::find_seed(ref, def, mask, seed, p);
+  const dic2d::SeedMatch seed_match = dic2d::find_seed(ref, def, mask, start.seed, p, refiner);
   const double seed_seconds = seconds_since(t_seed);
-  r.reference_grid_points = dic2d::list_reference_grid_points(mask, p);
+  std::vector<dic2d::Point2> points = dic2d::list_reference_grid_points(mask, p);
   const auto t_prop = cpu_now();
-  dic2d::propagate_rg(ref, def, mask, seed, p, r.reduced_width, r.reduced_height,
-                      r.reference_grid_points, r.seed_paramvector, r);
+  dic2d::PointFields fields =
+      dic2d::propagate_rg(ref, def, mask, p, start.roi, points, seed_match, refiner);
   const double propagation_seconds = seconds_since(t_prop);
+  const dic2d::DicResult r =
+      dic2d::finish_run(start.roi, seed_match, std::move(points), std::move(fields));
   const double total = seconds_since(t0);
+  // Error against the rendered motion u = u0 + g (X - c), v = v0 - g (Y - c).
   std::int64_t solved = 0;
-  for (auto v : r.valid) solved += v;
+  double squared_error = 0.0;
+  const double c = size / 2.0;
+  for (std::size_t i = 0; i < r.fields.valid.size(); ++i) {
+    if (r.fields.valid[i] == 0) continue;
+    ++solved;
+    const double du = r.fields.u[i] - (u0 + g * (r.reference_grid_points[i][0] - c));
+    const double dv = r.fields.v[i] - (v0 - g * (r.reference_grid_points[i][1] - c));
+    squared_error += du * du + dv * dv;
+  }
+  const double rms = solved > 0 ? std::sqrt(squared_error / (2.0 * solved)) : 0.0;
+  const std::string label = std::string(name) + mode.label;
   std::printf(
-      "%-12s size %4d radius %2d: %7lld solved, %6.3f s, %5.0f points/s; seed search %.4f s; "
-      "propagation %5.0f points/s; digest %016llx\n",
-      name, size, radius, static_cast<long long>(solved), total, solved / total, seed_seconds,
-      (solved - 1) / propagation_seconds, static_cast<unsigned long long>(result_digest(r)));
+      "%-22s size %4d radius %2d: %7lld solved, %6.3f s, %5.0f points/s; seed search %.4f s; "
+      "propagation %5.0f points/s; RMS error %.5f px; digest %016llx\n",
+      label.c_str(), size, radius, static_cast<long long>(solved), total, solved / total,
+      seed_seconds, (solved - 1) / propagation_seconds, rms,
+      static_cast<unsigned long long>(result_digest(r)));
+  std::fflush(stdout);
+  return solved / total;
+}
+
+// The default and the precision mode on the same case, one after the other.
+void compare_modes(const char* name, int size, int radius, double u0, double v0, double g) {
+  const double standard = run_case(name, size, radius, u0, v0, g);
+  const double precise = run_case(name, size, radius, u0, v0, g, kPrecision);
+  std::printf("%-22s precision / default points/s: %.2f\n", name, precise / standard);
   std::fflush(stdout);
 }
 
@@ -179,8 +220,8 @@ int main(int argc, char** argv) {
       if (std::strcmp(argv[i], name) == 0) return true;
     return false;
   };
-  if (wanted("translation")) run_case("translation", 1024, 20, 3.3, -1.7, 0.0);
-  if (wanted("affine")) run_case("affine", 1024, 20, 1.2, 0.8, 0.01);
+  if (wanted("translation")) compare_modes("translation", 1024, 20, 3.3, -1.7, 0.0);
+  if (wanted("affine")) compare_modes("affine", 1024, 20, 1.2, 0.8, 0.01);
   if (wanted("small")) run_case("small", 256, 20, 3.3, -1.7, 0.0);
   if (wanted("sizes"))
     for (int size : {256, 512, 2048}) run_case("size", size, 20, 3.3, -1.7, 0.0);

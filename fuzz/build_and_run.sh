@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses of fuzz/ with AddressSanitizer and
-# UndefinedBehaviorSanitizer straight from the dic2d sources and runs each one
-# for FUZZ_SECONDS seconds (default 60).
+# UndefinedBehaviorSanitizer through CMake (the "fuzz" preset of
+# CMakePresets.json) and runs each one for FUZZ_SECONDS seconds (default 60)
+# on its seed corpus.
 #
 #   fuzz/build_and_run.sh                 build and run every harness
 #   FUZZ_SECONDS=600 fuzz/build_and_run.sh
@@ -9,7 +10,8 @@
 #   FUZZ_BUILD_ONLY=1 fuzz/build_and_run.sh
 #
 # Environment: FUZZ_BUILD_DIR (default build/fuzz), CXX (default clang++-14
-# or clang++), FUZZ_JOBS parallel compiles (default 2).
+# or clang++; clang-14 and libclang-rt-14-dev are installed from Debian when
+# missing and the user is root), FUZZ_JOBS parallel compiles (default 2).
 # The committed seed corpora under fuzz/corpus/<harness>/ are only read; new
 # inputs go to $FUZZ_BUILD_DIR/corpus/<harness>/, crashes to
 # $FUZZ_BUILD_DIR/artifacts/. Exit status is non-zero when any harness
@@ -63,46 +65,11 @@ ensure_clang() {
 }
 
 cxx=$(ensure_clang)
-flags=(-std=c++17 -O1 -g -ffp-contract=off -fno-fast-math -fno-omit-frame-pointer
-       -fno-sanitize-recover=all -I"$root")
-mkdir -p "$build/obj" "$build/artifacts"
-
-# The library sources: every dic2d .cc except unit tests and the program's main.
-mapfile -t sources < <(find dic2d -name '*.cc' ! -name '*_test.cc' ! -name 'main.cc' | sort)
-
-compile() {  # source -> object, rebuilt when the source or any header is newer
-  local src=$1 obj=$2
-  if [ -f "$obj" ] && [ "$obj" -nt "$src" ] &&
-     [ -z "$(find dic2d fuzz -name '*.h' -newer "$obj" -print -quit)" ]; then
-    return 0
-  fi
-  "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link,address,undefined -c "$src" -o "$obj"
-}
-say "compiling ${#sources[@]} sources with $cxx"
-pids=()
-objects=()
-status=0
-for src in "${sources[@]}"; do
-  obj="$build/obj/$(echo "$src" | tr '/' '_').o"
-  objects+=("$obj")
-  compile "$src" "$obj" &
-  pids+=($!)
-  if [ "${#pids[@]}" -ge "$jobs" ]; then
-    wait "${pids[0]}" || status=1
-    pids=("${pids[@]:1}")
-  fi
-done
-for pid in "${pids[@]}"; do wait "$pid" || status=1; done
-[ "$status" = 0 ] || { echo "compiling the dic2d sources failed" >&2; exit 1; }
-# An archive, so that each harness pulls in only the objects it needs.
-rm -f "$build/libdic2d_fuzz.a"
-ar rcs "$build/libdic2d_fuzz.a" "${objects[@]}"
-
-for target in $targets; do
-  say "linking $target"
-  "$cxx" "${flags[@]}" -fsanitize=fuzzer,address,undefined "fuzz/$target.cc" "$build/libdic2d_fuzz.a" \
-    -o "$build/$target"
-done
+say "building $targets with $cxx in $build (preset fuzz)"
+cmake --preset fuzz -B "$build" -DCMAKE_CXX_COMPILER="$cxx" >/dev/null
+# shellcheck disable=SC2086  # the target list is split on purpose
+cmake --build "$build" -j "$jobs" --target $targets
+mkdir -p "$build/artifacts"
 [ -z "${FUZZ_BUILD_ONLY:-}" ] || exit 0
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}

@@ -22,10 +22,12 @@
 #include <deque>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "dic2d/engine/dic_types.h"
+#include "dic2d/core/parameters.h"
+#include "dic2d/core/result.h"
 #include "dic2d/engine/run_dic2d.h"
 #include "dic2d/io/image_files.h"
 #include "dic2d/io/output_file.h"
@@ -364,6 +366,15 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
          (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
+bool same_bits(const std::optional<dic2d::SeedMatch>& a, const std::optional<dic2d::SeedMatch>& b) {
+  if (!a || !b) return a.has_value() == b.has_value();
+  const auto warp = [](const dic2d::SeedMatch& m) {
+    const dic2d::AffineParams& p = m.params;
+    return std::vector<double>{p.u, p.v, p.du_dx, p.du_dy, p.dv_dx, p.dv_dy, m.corrcoef};
+  };
+  return a->centre.x == b->centre.x && a->centre.y == b->centre.y && same_bits(warp(*a), warp(*b));
+}
+
 void check_success(const Case& c, const DicResult& r) {
   const DicParameters& p = c.params;
   require(r.ok, "ok is false after a completed run");
@@ -375,11 +386,9 @@ void check_success(const Case& c, const DicResult& r) {
           "reduced_height");
   require(r.roi_region_count >= 1 && r.seed_region >= 0 && r.seed_region < r.roi_region_count,
           "region counts");
-  require(r.seed_paramvector.size() == 9, "seed vector length");
+  require(r.seed.has_value(), "no seed match");
   const std::int64_t sx = rounded(c.seed.seed_x), sy = rounded(c.seed.seed_y);
-  require(r.seed_paramvector[0] == static_cast<double>(sx) &&
-              r.seed_paramvector[1] == static_cast<double>(sy),
-          "seed vector position");
+  require(r.seed->centre.x == sx && r.seed->centre.y == sy, "seed match position");
 
   // The grid points, recomputed.
   std::vector<dic2d::Point2> grid;
@@ -389,9 +398,10 @@ void check_success(const Case& c, const DicResult& r) {
       if (is_grid_point(c, x, y)) grid.push_back({static_cast<double>(x), static_cast<double>(y)});
   require(grid == r.reference_grid_points, "reference grid points differ");
   const std::size_t n = grid.size();
-  require(r.deformed_points.size() == n && r.u.size() == n && r.v.size() == n &&
-              r.du_dx.size() == n && r.du_dy.size() == n && r.dv_dx.size() == n &&
-              r.dv_dy.size() == n && r.corrcoef.size() == n && r.valid.size() == n,
+  require(r.fields.deformed_points.size() == n && r.fields.u.size() == n &&
+              r.fields.v.size() == n && r.fields.du_dx.size() == n && r.fields.du_dy.size() == n &&
+              r.fields.dv_dx.size() == n && r.fields.dv_dy.size() == n &&
+              r.fields.corrcoef.size() == n && r.fields.valid.size() == n,
           "per-point array lengths");
   std::size_t seed_index = n;
   for (std::size_t i = 0; i < n; ++i)
@@ -399,24 +409,28 @@ void check_success(const Case& c, const DicResult& r) {
       seed_index = i;
   require(seed_index < n, "seed is not a grid point after a completed run");
   const std::size_t s = seed_index;
-  require(r.valid[s] == 1, "seed not stored");
-  require(
-      r.u[s] == r.seed_paramvector[2] || (std::isnan(r.u[s]) && std::isnan(r.seed_paramvector[2])),
-      "seed u");
+  require(r.fields.valid[s] == 1, "seed not stored");
+  require(r.fields.u[s] == r.seed->params.u ||
+              (std::isnan(r.fields.u[s]) && std::isnan(r.seed->params.u)),
+          "seed u");
   for (std::size_t i = 0; i < n; ++i) {
-    require(r.valid[i] == 0 || r.valid[i] == 1, "valid flag not 0/1");
-    if (r.valid[i] == 0) {
-      require(r.u[i] == 0 && r.v[i] == 0 && r.du_dx[i] == 0 && r.du_dy[i] == 0 && r.dv_dx[i] == 0 &&
-                  r.dv_dy[i] == 0 && r.corrcoef[i] == 0 && r.deformed_points[i][0] == 0 &&
-                  r.deformed_points[i][1] == 0,
+    require(r.fields.valid[i] == 0 || r.fields.valid[i] == 1, "valid flag not 0/1");
+    if (r.fields.valid[i] == 0) {
+      require(r.fields.u[i] == 0 && r.fields.v[i] == 0 && r.fields.du_dx[i] == 0 &&
+                  r.fields.du_dy[i] == 0 && r.fields.dv_dx[i] == 0 && r.fields.dv_dy[i] == 0 &&
+                  r.fields.corrcoef[i] == 0 && r.fields.deformed_points[i][0] == 0 &&
+                  r.fields.deformed_points[i][1] == 0,
               "unsolved point holds values");
       continue;
     }
-    require(r.deformed_points[i][0] == grid[i][0] + r.u[i] || std::isnan(r.u[i]),
-            "deformed x != x + u");
-    require(r.deformed_points[i][1] == grid[i][1] + r.v[i] || std::isnan(r.v[i]),
-            "deformed y != y + v");
-    if (i != s) require(!(r.corrcoef[i] < p.cutoff_corrcoef), "accepted point below the cutoff");
+    require(
+        r.fields.deformed_points[i][0] == grid[i][0] + r.fields.u[i] || std::isnan(r.fields.u[i]),
+        "deformed x != x + u");
+    require(
+        r.fields.deformed_points[i][1] == grid[i][1] + r.fields.v[i] || std::isnan(r.fields.v[i]),
+        "deformed y != y + v");
+    if (i != s)
+      require(!(r.fields.corrcoef[i] < p.cutoff_corrcoef), "accepted point below the cutoff");
   }
 }
 
@@ -439,7 +453,7 @@ void check_output_file(const DicResult& r, std::int32_t spacing) {
   for (std::int64_t k = 0; k < cells; ++k)
     valid_in_file += bytes[static_cast<std::size_t>(8 + 88 * cells + k)];
   std::int64_t valid = 0;
-  for (const auto v : r.valid) valid += v;
+  for (const auto v : r.fields.valid) valid += v;
   require(valid_in_file == valid, "valid flags in the file");
   ::unlink(path.c_str());
 }
@@ -484,11 +498,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_output_file(result, c.params.subset_spacing);
   if (result.reference_grid_points.size() <= 64) {
     const DicResult again = dic2d::run_dic2d(c.reference, c.deformed, c.mask, c.seed, c.params);
-    require(same_bits(again.u, result.u) && same_bits(again.v, result.v) &&
-                same_bits(again.corrcoef, result.corrcoef) &&
-                same_bits(again.du_dx, result.du_dx) &&
-                same_bits(again.seed_paramvector, result.seed_paramvector) &&
-                again.valid == result.valid,
+    require(same_bits(again.fields.u, result.fields.u) &&
+                same_bits(again.fields.v, result.fields.v) &&
+                same_bits(again.fields.corrcoef, result.fields.corrcoef) &&
+                same_bits(again.fields.du_dx, result.fields.du_dx) &&
+                same_bits(again.seed, result.seed) && again.fields.valid == result.fields.valid,
             "two identical runs differ");
   }
   return 0;

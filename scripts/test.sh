@@ -11,15 +11,14 @@ jobs=$(nproc 2>/dev/null || echo 2)
 werror=OFF
 if [ "${CI:-}" = "true" ]; then werror=ON; fi
 
-echo "[test] building the unit tests (build/tests)"
-cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON \
-  -DDIC_WARNINGS_AS_ERRORS="$werror" \
+echo "[test] building the unit tests (preset test: build/tests)"
+cmake --preset test -DDIC_WARNINGS_AS_ERRORS="$werror" \
   -DPython_EXECUTABLE="$root/.venv/bin/python" \
   -Dpybind11_DIR="$("$root/.venv/bin/python" -m pybind11 --cmakedir)" >/dev/null
-cmake --build build/tests -j "$jobs"
+cmake --build --preset test -j "$jobs"
 
 echo "[test] C++ unit tests"
-ctest --test-dir build/tests --output-on-failure -j "$jobs"
+ctest --preset test -j "$jobs"
 
 echo "[test] Python tests"
 PATH="$root/.venv/bin:$PATH" "$root/.venv/bin/python" -m pytest -q tests "$@"

@@ -7,7 +7,6 @@ from __future__ import annotations
 import functools
 import json
 import os
-import random
 import resource
 import signal
 import stat
@@ -578,53 +577,113 @@ def large_output_inputs(tmp_path_factory) -> Inputs:
     return Inputs(root, root / "ref.bin", root / "def.bin", root / "mask.bin")
 
 
-def _snapshot(directory: Path, target: Path):
-    names = frozenset(os.listdir(directory))
+def _files_open_in(pid: int, directory: Path) -> list[str]:
+    """The /proc entries of the descriptors that `pid` holds on files inside
+    `directory` (stat() on such an entry reaches the open file itself, even
+    after a rename)."""
+    fd_dir = f"/proc/{pid}/fd"
+    found = []
     try:
-        st = os.stat(target)
-        key = (st.st_ino, st.st_size, st.st_mtime_ns)
-    except FileNotFoundError:
-        key = None
-    return names, key
+        names = os.listdir(fd_dir)
+    except (FileNotFoundError, ProcessLookupError):
+        return found
+    for name in names:
+        entry = f"{fd_dir}/{name}"
+        try:
+            link = os.readlink(entry)
+        except OSError:  # closed since the listing
+            continue
+        if os.path.dirname(link.removesuffix(" (deleted)")) == str(directory):
+            found.append(entry)
+    return found
+
+
+def _open_size(entries: list[str]) -> int:
+    size = 0
+    for entry in entries:
+        try:
+            size = max(size, os.stat(entry).st_size)
+        except OSError:
+            pass
+    return size
+
+
+@dataclass
+class Interrupted:
+    landed: bool  # the output was open for writing when SIGKILL arrived
+    status: int  # wait status of the run
+
+
+def _kill_while_writing(cli: str, args: list[str], outdir: Path, written_at_least: int) -> Interrupted:
+    """Runs the program, stops it with SIGSTOP once a file it holds open in
+    `outdir` has reached `written_at_least` bytes, confirms while it stands
+    still that the file is still open, and only then sends SIGKILL.
+
+    Stopping first makes the outcome a fact rather than a guess about
+    timing: if the run had already closed its output when the stop took
+    effect, the attempt reports landed=False instead of racing the rename.
+    The run gets the lowest CPU priority so that, on a busy machine, this
+    poller keeps up with it."""
+    proc = subprocess.Popen([cli, *args], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    pid = proc.pid
+    ended = None  # wait status once the run is reaped
+    try:
+        os.setpriority(os.PRIO_PROCESS, pid, 19)
+        deadline = time.monotonic() + RUN_TIMEOUT_S
+        while time.monotonic() < deadline:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                ended = status
+                return Interrupted(False, ended)
+            open_files = _files_open_in(pid, outdir)
+            if open_files and _open_size(open_files) >= written_at_least:
+                break
+            time.sleep(0.0002)
+        os.kill(pid, signal.SIGSTOP)
+        _, status = os.waitpid(pid, os.WUNTRACED)
+        if not os.WIFSTOPPED(status):
+            ended = status  # finished before the stop took effect
+            return Interrupted(False, ended)
+        landed = bool(_files_open_in(pid, outdir))
+        os.kill(pid, signal.SIGKILL)
+        _, ended = os.waitpid(pid, 0)
+        return Interrupted(landed, ended)
+    finally:
+        if ended is None:
+            os.kill(pid, signal.SIGKILL)
+            _, ended = os.waitpid(pid, 0)
+        proc.returncode = os.waitstatus_to_exitcode(ended)
 
 
 @pytest.mark.slow
 def test_sigkill_while_writing_never_leaves_a_partial_output(dic2d_cli, large_output_inputs, tmp_path):
+    """SIGKILL at several points of writing an 89 MB output: the target holds
+    either the earlier file or the complete new one, never a part."""
     inputs = large_output_inputs
-    outdir = tmp_path / "out"
+    outdir = (tmp_path / "out").resolve()
     outdir.mkdir()
     target = outdir / "field.bin"
-    earlier = b"earlier result\n" * 100
-    full_size = output_size(1000, 1000)
     args = inputs.args(
         output=target, subset_spacing="0", subset_radius="10", roi_min_region_area="0", seed_x="110", seed_y="110"
     )
-    rng = random.Random(20261208)
-    killed_mid_write = 0
-    for attempt in range(6):
-        target.write_bytes(earlier)
+    full_size = output_size(1000, 1000)
+    success_report(run_cli(dic2d_cli, args))
+    complete = target.read_bytes()
+    assert len(complete) == full_size
+    assert struct.unpack("<ii", complete[:8]) == (1000, 1000)
+
+    earlier = b"earlier result\n" * 100
+    landed = []
+    # From an empty output file to nine of its eleven fields.
+    for fraction in (0.0, 0.2, 0.4, 0.6, 0.8):
         for stray in outdir.iterdir():
-            if stray != target:
-                stray.unlink()
-        before = _snapshot(outdir, target)
-        proc = subprocess.Popen([dic2d_cli, *args], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        # Wait for the first sign of writing (a new file beside the target or
-        # a change to the target), then kill after a random short delay.
-        deadline = time.monotonic() + RUN_TIMEOUT_S
-        noticed = False
-        while proc.poll() is None and time.monotonic() < deadline:
-            if _snapshot(outdir, target) != before:
-                noticed = True
-                break
-            time.sleep(0.0005)
-        if noticed:
-            time.sleep(rng.uniform(0.0, 0.03) if attempt % 2 else 0.0)
-        proc.send_signal(signal.SIGKILL)
-        status = proc.wait(timeout=RUN_TIMEOUT_S)
-        if noticed and status == -signal.SIGKILL:
-            killed_mid_write += 1
+            stray.unlink()
+        target.write_bytes(earlier)
+        attempt = _kill_while_writing(dic2d_cli, args, outdir, int(fraction * full_size))
         content = target.read_bytes()
-        if content != earlier:
-            assert len(content) == full_size, f"partial output of {len(content)} bytes"
-            assert struct.unpack("<ii", content[:8]) == (1000, 1000)
-    assert killed_mid_write >= 3, "the kills did not land while the output was being written"
+        assert content in (earlier, complete), f"partial output of {len(content)} bytes"
+        if attempt.landed:
+            assert os.WIFSIGNALED(attempt.status) and os.WTERMSIG(attempt.status) == signal.SIGKILL
+            landed.append(fraction)
+    if not landed:
+        pytest.skip("no run still had its output open when it was stopped: nothing was interrupted mid-write")

@@ -148,10 +148,27 @@ def test_stack_cameras_shapes_and_order():
     assert (st["reduced_height"], st["reduced_width"]) == (3, 4)
     assert_close(st["dic_u"][:, 0, 0], [1.0, 11.0])
     assert_close(st["dic_v"][:, 2, 3], [2.0, 12.0])
-    with pytest.raises(files.FileFormatError, match="share one reduced grid"):
-        files.stack_cameras([_field(3, 4, 0), _field(4, 3, 0)])
     with pytest.raises(files.FileFormatError):
         files.stack_cameras([])
+
+
+def test_stack_cameras_pads_smaller_grids_with_unsolved_cells():
+    # Cameras with images of different sizes: grids of 3 x 4 and 5 x 2 cells stack into 5 x 4.
+    st = files.stack_cameras([_field(3, 4, 0), _field(5, 2, 10)])
+    assert (st["reduced_height"], st["reduced_width"]) == (5, 4)
+    for key in ("dic_u", "dic_v", "dic_corrcoef", "dic_valid"):
+        assert st[key].shape == (2, 5, 4)
+    # Each camera's own cells keep their place [r, col]; the rest is unsolved and zero.
+    assert st["dic_valid"][0, :3, :].all() and not st["dic_valid"][0, 3:, :].any()
+    assert st["dic_valid"][1, :, :2].all() and not st["dic_valid"][1, :, 2:].any()
+    assert_close(st["dic_u"][1, 4, 1], 11.0)
+    assert_close(st["dic_corrcoef"][0, :3, :], np.full((3, 4), 0.5))
+    for key in ("dic_u", "dic_v", "dic_corrcoef"):
+        assert not st[key][0, 3:, :].any() and not st[key][1, :, 2:].any()
+    bad = _field(3, 4, 0)
+    bad.u = np.zeros((2, 2))
+    with pytest.raises(files.FileFormatError, match="'u'"):
+        files.stack_cameras([bad])
 
 
 @pytest.mark.parametrize("fmt,bits", [("PNG", 8), ("PNG", 16), ("TIFF", 8), ("TIFF", 16)])
@@ -209,6 +226,12 @@ def test_build_command_texts():
         build_command("x", "r", "d", "m", (0, 0), None, {"subset_radus": 3})
     with pytest.raises(TypeError, match="must be an int"):
         build_command("x", "r", "d", "m", (0, 0), None, {"subset_radius": 20.5})
+    precision = {"criterion": "znssd", "interpolation": "bspline3", "smoothing_sigma": 0.6, "seed_guess_u": -300.0}
+    pairs = dict(zip(*[iter(build_command("x", "r", "d", "m", (0, 0), None, precision)[7:])] * 2))
+    assert pairs["--criterion"] == "znssd" and pairs["--interpolation"] == "bspline3"
+    assert pairs["--smoothing-sigma"] == "0.6" and pairs["--seed-guess-u"] == "-300.0"
+    with pytest.raises(ValueError, match="criterion must be one of ssd, znssd"):
+        build_command("x", "r", "d", "m", (0, 0), None, {"criterion": "ncc"})
 
 
 @pytest.mark.parametrize(

@@ -3,11 +3,14 @@ dimension errors and its refusal to load in a sub-interpreter."""
 
 from __future__ import annotations
 
+import ast
 import ctypes
 import os
+import re
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -35,6 +38,12 @@ ARGUMENTS = {
     "reconstruct_pair_surface_points": COMMON
     + ["cam_a", "cam_b", "min_corrcoef", "max_reprojection_error_px", "scale"],
     "compute_surface_deformation": ["faces", "points_ref", "points_def", "valid_faces"],
+}
+# Keyword-only arguments and their defaults.
+KEYWORD_ONLY = {
+    "reconstruct_tracks": {"distortion_model": "radial2"},
+    "reconstruct_pair_surface_points": {"distortion_model": "radial2"},
+    "compute_surface_deformation": {},
 }
 
 
@@ -78,14 +87,99 @@ def test_module_docstring_and_functions_in_order():
     assert public == list(ARGUMENTS)
 
 
+def signature(name: str) -> tuple[dict[str, str], dict[str, str]]:
+    """Annotations of the positional-or-keyword and of the keyword-only
+    arguments (with " = default") on the signature line pybind11 writes first
+    into __doc__, in order."""
+    line = getattr(nv, name).__doc__.split("\n", 1)[0]
+    assert line.startswith(f"{name}(") and line.endswith(") -> dict"), line
+    inner = line[len(name) + 1 : line.rindex(")")]
+    positional, keyword_only = {}, {}
+    arguments, depth, start = positional, 0, 0
+    for i, ch in enumerate(inner + ","):
+        depth += ch == "["
+        depth -= ch == "]"
+        if ch == "," and depth == 0:
+            part = inner[start:i].strip()
+            start = i + 1
+            if part == "*":
+                arguments = keyword_only
+                continue
+            argument, annotation = part.split(":", 1)
+            arguments[argument.strip()] = annotation.strip()
+    return positional, keyword_only
+
+
+def signature_names(name: str) -> list[str]:
+    return list(signature(name)[0])
+
+
+def documented_entries(doc: str, section: str) -> list[str]:
+    """Names of a numpydoc section's entries ("a, b : type" lines) in order."""
+    lines = doc.split("\n")
+    start = lines.index(section) + 2
+    assert set(lines[start - 1]) == {"-"}
+    names = []
+    for line, underline in zip(lines[start:], lines[start + 1 :] + [""]):
+        if underline and set(underline) == {"-"}:
+            break  # the next section's title
+        entry = re.match(r"^ {0,4}([A-Za-z_][A-Za-z0-9_]*(?:, [A-Za-z_][A-Za-z0-9_]*)*) : ", line)
+        if entry:
+            names.extend(entry.group(1).split(", "))
+    return names
+
+
 @pytest.mark.parametrize("name", list(ARGUMENTS))
-def test_functions_carry_only_the_generated_signature(name):
-    # pybind11 always writes a signature line into __doc__; nothing follows it.
+def test_signature_lists_the_arguments_in_order(name):
+    assert signature_names(name) == ARGUMENTS[name]
+    keyword_only = signature(name)[1]
+    assert {k: v.split(" = ")[1].strip("'") for k, v in keyword_only.items()} == KEYWORD_ONLY[name]
+
+
+@pytest.mark.parametrize("name", list(ARGUMENTS))
+def test_docstring_documents_every_argument_and_result_key(name):
     doc = getattr(nv, name).__doc__
-    assert doc.startswith(f"{name}(") and doc.strip().endswith("-> dict")
-    assert "\n" not in doc.strip()
-    listed = [part.split(":")[0].strip() for part in doc[len(name) + 1 : doc.rindex(")")].split(", ")]
-    assert [p for p in listed if "[" not in p and "]" not in p and p] == ARGUMENTS[name]
+    assert documented_entries(doc, "Parameters") == ARGUMENTS[name] + list(KEYWORD_ONLY[name])
+    keys = list(getattr(nv, name)(**small_call(name)))
+    assert documented_entries(doc, "Returns") == keys
+    assert "\nRaises\n------\nValueError\n" in doc
+
+
+def stub_functions() -> dict[str, ast.FunctionDef]:
+    stub = Path(nv.__file__).with_name("native_vostrel.pyi")
+    assert stub.is_file(), f"no type stub beside {nv.__file__}"
+    tree = ast.parse(stub.read_text())
+    assert ast.get_docstring(tree) == nv.__doc__
+    return {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+
+
+def test_stub_beside_the_module_declares_the_three_functions_in_order():
+    functions = stub_functions()
+    assert list(functions) == list(ARGUMENTS)
+    for name, node in functions.items():
+        assert [a.arg for a in node.args.args] == signature_names(name)
+        assert not node.args.posonlyargs and not node.args.defaults and node.args.vararg is None
+        defaults = [ast.literal_eval(d) for d in node.args.kw_defaults]
+        assert dict(zip([a.arg for a in node.args.kwonlyargs], defaults)) == KEYWORD_ONLY[name]
+        assert ast.unparse(node.returns) == "dict[str, npt.NDArray[np.generic]]"
+
+
+def test_stub_types_each_argument_by_its_conversion():
+    # Arrays take anything NumPy converts; ints refuse floats (SupportsIndex);
+    # floats take any real number.
+    for name, node in stub_functions().items():
+        runtime_annotations = signature(name)[0]
+        for arg in node.args.args:
+            annotation = ast.unparse(arg.annotation)
+            runtime = runtime_annotations[arg.arg]
+            expected = {
+                "typing.SupportsInt | typing.SupportsIndex": "SupportsIndex",
+                "typing.SupportsFloat | typing.SupportsIndex": "SupportsFloat",
+            }.get(runtime, "npt.ArrayLike")
+            assert annotation == expected, (name, arg.arg, runtime)
+        for arg in node.args.kwonlyargs:
+            assert arg.arg == "distortion_model"
+            assert ast.unparse(arg.annotation) == "Literal['radial2', 'opencv']"
 
 
 @pytest.mark.parametrize("name", list(ARGUMENTS))

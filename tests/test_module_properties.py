@@ -1,6 +1,6 @@
 """Property tests of native_vostrel under arbitrary arguments: random shapes,
-dtypes and memory layouts, out-of-range camera and vertex indices, NaN and
-huge values, empty inputs. Every call either returns the stated dictionary
+dtypes and memory layouts, both lens models, out-of-range camera and vertex
+indices, NaN and huge values, empty inputs. Every call either returns the stated dictionary
 (keys, dtypes, shapes, fresh C-contiguous arrays) or raises TypeError or
 ValueError; well-formed calls never raise, and their results do not depend
 on the memory layout of the arguments."""
@@ -164,9 +164,17 @@ def reconstruction_call(draw):
         a = 0.2 * (c - 1)
         R[c] = [[math.cos(a), 0, math.sin(a)], [0, 1, 0], [-math.sin(a), 0, math.cos(a)]]
         t[c] = [c - 1.0, 0.1 * c, 10.0]
-    dist = np.zeros((n_cam, draw(st.integers(0, 3))))
-    if dist.shape[1] and draw(st.booleans()):
-        dist[:, 0] = draw(st.floats(-0.3, 0.3))
+    # The lens model: two radial coefficients, or OpenCV's five and a skew.
+    model = draw(st.sampled_from(["radial2", "radial2", "opencv"]))
+    if model == "radial2":
+        dist = np.zeros((n_cam, draw(st.integers(0, 3))))
+        if dist.shape[1] and draw(st.booleans()):
+            dist[:, 0] = draw(st.floats(-0.3, 0.3))
+    else:
+        dist = np.zeros((n_cam, draw(st.integers(5, 6)) if not hostile(draw, 8) else draw(st.integers(0, 4))))
+        if dist.shape[1] >= 5 and draw(st.booleans()):
+            dist[:, :5] = [draw(st.floats(-lim, lim)) for lim in (0.6, 0.2, 0.01, 0.01, 0.05)]
+            K[:, 0, 1] = draw(st.floats(-2.0, 2.0))
     if hostile(draw):
         K = draw(
             arrays(
@@ -267,7 +275,7 @@ def reconstruction_call(draw):
         for k in args
         if isinstance(args[k], np.ndarray)
     }
-    return args, layout, ndim_break, n_cam
+    return args, layout, ndim_break, n_cam, model
 
 
 EXPECTED_NDIM = dict(
@@ -276,7 +284,7 @@ EXPECTED_NDIM = dict(
 VIEW_ORDER = ["K", "dist", "R", "t", "point_indices", "cam_indices", "uv"]
 
 
-def well_formed(args: dict, n_cam: int, cameras_used) -> bool:
+def well_formed(args: dict, n_cam: int, cameras_used, model: str) -> bool:
     """The callers' guarantees of the reconstruction functions."""
     n_obs = len(args["point_indices"])
     K, dist, R, t, uv = args["K"], args["dist"], args["R"], args["t"], args["uv"]
@@ -288,6 +296,7 @@ def well_formed(args: dict, n_cam: int, cameras_used) -> bool:
         and R.shape[1] >= 3
         and R.shape[2] >= 3
         and t.shape[1] >= 3
+        and (model != "opencv" or dist.shape[1] >= 5)
         and uv.shape[1] >= 2
         and len(args["cam_indices"]) >= n_obs
         and uv.shape[0] >= n_obs
@@ -298,10 +307,10 @@ def well_formed(args: dict, n_cam: int, cameras_used) -> bool:
     )
 
 
-def call_or_reject(fn, args: dict, layout: dict, must_succeed: bool, ndim_break):
+def call_or_reject(fn, args: dict, layout: dict, must_succeed: bool, ndim_break, model: str):
     laid = {k: relayout(v, layout[k]) if k in layout else v for k, v in args.items()}
     try:
-        return fn(**laid), laid
+        return fn(**laid, distortion_model=model), laid
     except (TypeError, ValueError) as exc:
         if ndim_break in VIEW_ORDER and all(layout.get(k) != "list" for k in VIEW_ORDER):
             # The first view with a wrong dimension count names it exactly.
@@ -315,7 +324,7 @@ def call_or_reject(fn, args: dict, layout: dict, must_succeed: bool, ndim_break)
 @FAST
 @given(call=reconstruction_call(), extra=st.data())
 def test_reconstruct_pair_hostile(call, extra):
-    args, layout, ndim_break, n_cam = call
+    args, layout, ndim_break, n_cam, model = call
     cam_a = extra.draw(st.one_of(st.integers(-1, n_cam), st.sampled_from([INT32_MIN, INT32_MAX])))
     cam_b = extra.draw(st.one_of(st.integers(-1, n_cam), st.sampled_from([INT32_MIN, INT32_MAX])))
     args.update(
@@ -328,8 +337,8 @@ def test_reconstruct_pair_hostile(call, extra):
     n_obs = len(args["point_indices"])
     cams = args["cam_indices"][:n_obs] if args["cam_indices"].ndim == 1 else []
     cls_ok = ndim_break is None and all(v in SAME_VALUE_LAYOUTS for v in layout.values())
-    must = cls_ok and well_formed(args, n_cam, list(cams) + [cam_a, cam_b])
-    result, laid = call_or_reject(nv.reconstruct_pair_surface_points, args, layout, must, ndim_break)
+    must = cls_ok and well_formed(args, n_cam, list(cams) + [cam_a, cam_b], model)
+    result, laid = call_or_reject(nv.reconstruct_pair_surface_points, args, layout, must, ndim_break, model)
     if result is None:
         return
     n = check_result(result, PAIR_KEYS, None, list(laid.values()))
@@ -344,13 +353,13 @@ def test_reconstruct_pair_hostile(call, extra):
         )
     if n and must and all(v == "c" for v in layout.values()):
         other = {k: "neg" if i % 2 else "f" for i, k in enumerate(layout)}
-        same_results(result, call_or_reject(nv.reconstruct_pair_surface_points, args, other, True, None)[0])
+        same_results(result, call_or_reject(nv.reconstruct_pair_surface_points, args, other, True, None, model)[0])
 
 
 @FAST
 @given(call=reconstruction_call(), extra=st.data())
 def test_reconstruct_tracks_hostile(call, extra):
-    args, layout, ndim_break, n_cam = call
+    args, layout, ndim_break, n_cam, model = call
     args.update(
         min_views=extra.draw(hostile_ints),
         min_corrcoef=extra.draw(any_floats),
@@ -360,8 +369,8 @@ def test_reconstruct_tracks_hostile(call, extra):
     n_obs = len(args["point_indices"])
     cams = args["cam_indices"][:n_obs] if args["cam_indices"].ndim == 1 else []
     cls_ok = ndim_break is None and all(v in SAME_VALUE_LAYOUTS for v in layout.values())
-    must = cls_ok and well_formed(args, n_cam, list(cams))
-    result, laid = call_or_reject(nv.reconstruct_tracks, args, layout, must, ndim_break)
+    must = cls_ok and well_formed(args, n_cam, list(cams), model)
+    result, laid = call_or_reject(nv.reconstruct_tracks, args, layout, must, ndim_break, model)
     if result is None:
         return
     n = check_result(result, TRACK_KEYS, None, list(laid.values()))
@@ -379,7 +388,7 @@ def test_reconstruct_tracks_hostile(call, extra):
             assert not result["points_ref_sfm"][row].any() and not result["displacement_sfm"][row].any()
     if n and must and all(v == "c" for v in layout.values()):
         other = {k: "step" if i % 2 else "neg" for i, k in enumerate(layout)}
-        same_results(result, call_or_reject(nv.reconstruct_tracks, args, other, True, None)[0])
+        same_results(result, call_or_reject(nv.reconstruct_tracks, args, other, True, None, model)[0])
 
 
 @pytest.mark.parametrize("fn", ["reconstruct_pair_surface_points", "reconstruct_tracks"])

@@ -5,7 +5,8 @@
 
 #include "dic2d/cli/options.h"
 #include "dic2d/cli/report.h"
-#include "dic2d/engine/dic_types.h"
+#include "dic2d/core/parameters.h"
+#include "dic2d/core/result.h"
 #include "dic2d/engine/run_dic2d.h"
 #include "dic2d/io/image_files.h"
 #include "dic2d/io/output_file.h"
@@ -28,6 +29,11 @@ DicParameters read_parameters(const OptionMap& options) {
   p.units_per_pixel = double_option(options, "units-per-pixel", p.units_per_pixel);
   p.cutoff_corrcoef = double_option(options, "cutoff-corrcoef", p.cutoff_corrcoef);
   p.lenscoef = double_option(options, "lenscoef", p.lenscoef);
+  p.criterion = criterion_option(options, "criterion", p.criterion);
+  p.interpolation = interpolation_option(options, "interpolation", p.interpolation);
+  p.smoothing_sigma = double_option(options, "smoothing-sigma", p.smoothing_sigma);
+  p.seed_guess_u = double_option(options, "seed-guess-u", p.seed_guess_u);
+  p.seed_guess_v = double_option(options, "seed-guess-v", p.seed_guess_v);
   return p;
 }
 

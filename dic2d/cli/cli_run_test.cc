@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "dic2d/cli/report.h"
-#include "dic2d/engine/dic_types.h"
+#include "dic2d/core/result.h"
 
 namespace dic2d {
 namespace {

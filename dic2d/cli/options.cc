@@ -76,6 +76,24 @@ double double_option(const OptionMap& options, const std::string& key, double de
   return parsed;
 }
 
+MatchCriterion criterion_option(const OptionMap& options, const std::string& key,
+                                MatchCriterion default_value) {
+  const std::string* value = find_value(options, key);
+  if (value == nullptr) return default_value;
+  if (*value == "ssd") return MatchCriterion::kSsd;
+  if (*value == "znssd") return MatchCriterion::kZnssd;
+  throw std::invalid_argument("criterion must be ssd or znssd.");
+}
+
+SubpixelInterpolation interpolation_option(const OptionMap& options, const std::string& key,
+                                           SubpixelInterpolation default_value) {
+  const std::string* value = find_value(options, key);
+  if (value == nullptr) return default_value;
+  if (*value == "bilinear") return SubpixelInterpolation::kBilinear;
+  if (*value == "bspline3") return SubpixelInterpolation::kBspline3;
+  throw std::invalid_argument("interpolation must be bilinear or bspline3.");
+}
+
 bool flag_option(const OptionMap& options, const std::string& key, bool default_value) {
   const std::string* value = find_value(options, key);
   if (value == nullptr) return default_value;

@@ -6,6 +6,8 @@
 #include <map>
 #include <string>
 
+#include "dic2d/core/parameters.h"
+
 namespace dic2d {
 
 // Key (argument text without its leading "--") to value text, ordered by
@@ -30,6 +32,16 @@ std::int32_t int_option(const OptionMap& options, const std::string& key,
 // strtod (every form it accepts; trailing text ignored). std::invalid_argument
 // "stod" without a number, std::out_of_range "stod" on overflow or underflow.
 double double_option(const OptionMap& options, const std::string& key, double default_value);
+
+// "ssd" or "znssd" (whole text, case-sensitive); std::invalid_argument
+// "criterion must be ssd or znssd." for any other text.
+MatchCriterion criterion_option(const OptionMap& options, const std::string& key,
+                                MatchCriterion default_value);
+
+// "bilinear" or "bspline3"; std::invalid_argument "interpolation must be
+// bilinear or bspline3." for any other text.
+SubpixelInterpolation interpolation_option(const OptionMap& options, const std::string& key,
+                                           SubpixelInterpolation default_value);
 
 // True exactly for "1", "true" and "True".
 bool flag_option(const OptionMap& options, const std::string& key, bool default_value);

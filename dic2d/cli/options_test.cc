@@ -11,7 +11,8 @@
 #include <tuple>
 #include <vector>
 
-#include "dic2d/engine/dic_types.h"
+#include "dic2d/core/case_name_test_util.h"
+#include "dic2d/core/parameters.h"
 
 namespace dic2d {
 namespace {
@@ -64,7 +65,12 @@ INSTANTIATE_TEST_SUITE_P(
                       // The last occurrence wins; keys are ordered byte-wise.
                       PairingCase{{"--a", "1", "--a", "2"}, "a=2;"},
                       PairingCase{{"--b", "1", "--\xc3\xa9", "2", "--B", "3", "--a", "4"},
-                                  "B=3;a=4;b=1;\xc3\xa9=2;"}));
+                                  "B=3;a=4;b=1;\xc3\xa9=2;"}),
+    [](const ::testing::TestParamInfo<PairingCase>& info) {
+      std::string line;
+      for (const std::string& arg : info.param.args) line += (line.empty() ? "" : " ") + arg;
+      return testing_util::case_name(info.index, line);
+    });
 
 TEST(RequiredOption, NamesTheMissingKeyAndAcceptsAnEmptyValue) {
   const OptionMap options{{"reference", ""}, {"deformed", "d.bin"}};
@@ -119,7 +125,10 @@ INSTANTIATE_TEST_SUITE_P(
         IntCase{"", "invalid_argument: stoi"}, IntCase{"abc", "invalid_argument: stoi"},
         IntCase{"-", "invalid_argument: stoi"}, IntCase{"+", "invalid_argument: stoi"},
         IntCase{"  ", "invalid_argument: stoi"}, IntCase{"--5", "invalid_argument: stoi"},
-        IntCase{"+-5", "invalid_argument: stoi"}, IntCase{"x12", "invalid_argument: stoi"}));
+        IntCase{"+-5", "invalid_argument: stoi"}, IntCase{"x12", "invalid_argument: stoi"}),
+    [](const ::testing::TestParamInfo<IntCase>& info) {
+      return testing_util::case_name(info.index, info.param.text);
+    });
 
 struct DoubleCase {
   std::string text;
@@ -170,7 +179,10 @@ INSTANTIATE_TEST_SUITE_P(
         DoubleCase{"", 0, "invalid_argument: stod"}, DoubleCase{"  ", 0, "invalid_argument: stod"},
         DoubleCase{"e5", 0, "invalid_argument: stod"}, DoubleCase{".", 0, "invalid_argument: stod"},
         DoubleCase{"x1", 0, "invalid_argument: stod"},
-        DoubleCase{"--1", 0, "invalid_argument: stod"}));
+        DoubleCase{"--1", 0, "invalid_argument: stod"}),
+    [](const ::testing::TestParamInfo<DoubleCase>& info) {
+      return testing_util::case_name(info.index, info.param.text);
+    });
 
 TEST(Options, AbsentKeysGiveTheDefaults) {
   const OptionMap options{{"other", "1"}};
@@ -200,6 +212,36 @@ TEST(FlagOption, TrueOnlyForThreeExactTexts) {
   }
 }
 
+TEST(ChoiceOptions, ExactNamesOnlyAndMessagesListTheAllowedValues) {
+  EXPECT_EQ(criterion_option(OptionMap{{"c", "znssd"}}, "c", MatchCriterion::kSsd),
+            MatchCriterion::kZnssd);
+  EXPECT_EQ(criterion_option(OptionMap{{"c", "ssd"}}, "c", MatchCriterion::kZnssd),
+            MatchCriterion::kSsd);
+  EXPECT_EQ(criterion_option(OptionMap{}, "c", MatchCriterion::kZnssd), MatchCriterion::kZnssd);
+  EXPECT_EQ(
+      interpolation_option(OptionMap{{"i", "bspline3"}}, "i", SubpixelInterpolation::kBilinear),
+      SubpixelInterpolation::kBspline3);
+  EXPECT_EQ(
+      interpolation_option(OptionMap{{"i", "bilinear"}}, "i", SubpixelInterpolation::kBspline3),
+      SubpixelInterpolation::kBilinear);
+  for (const char* text : {"ZNSSD", "znssd ", "zncc", ""}) {
+    try {
+      criterion_option(OptionMap{{"c", text}}, "c", MatchCriterion::kSsd);
+      ADD_FAILURE() << '"' << text << "\" accepted";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_STREQ(e.what(), "criterion must be ssd or znssd.");
+    }
+  }
+  for (const char* text : {"bspline", "cubic", "Bilinear"}) {
+    try {
+      interpolation_option(OptionMap{{"i", text}}, "i", SubpixelInterpolation::kBilinear);
+      ADD_FAILURE() << '"' << text << "\" accepted";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_STREQ(e.what(), "interpolation must be bilinear or bspline3.");
+    }
+  }
+}
+
 // The values the front end starts from before any option is applied.
 TEST(DicParametersDefaults, MatchTheOptionTable) {
   const DicParameters p;
@@ -209,6 +251,12 @@ TEST(DicParametersDefaults, MatchTheOptionTable) {
             std::make_tuple(20, 5, 50, 1, 2000, 50, 1, false));
   EXPECT_EQ(std::make_tuple(p.cutoff_diffnorm, p.units_per_pixel, p.cutoff_corrcoef, p.lenscoef),
             std::make_tuple(1e-6, 1.0, 0.6, 0.0));
+  // The extensions' defaults select today's refinement and seed window.
+  EXPECT_EQ(p.criterion, MatchCriterion::kSsd);
+  EXPECT_EQ(p.interpolation, SubpixelInterpolation::kBilinear);
+  EXPECT_EQ(std::make_tuple(p.smoothing_sigma, p.seed_guess_u, p.seed_guess_v),
+            std::make_tuple(0.0, 0.0, 0.0));
+  EXPECT_FALSE(uses_icgn(p));
 }
 
 }  // namespace

@@ -53,9 +53,22 @@ std::string format_report_number(double value) {
   return std::string(buffer, static_cast<std::size_t>(length));
 }
 
+std::array<double, 9> seed_paramvector(const SeedMatch& seed) {
+  const AffineParams& p = seed.params;
+  return {static_cast<double>(seed.centre.x),
+          static_cast<double>(seed.centre.y),
+          p.u,
+          p.v,
+          p.du_dx,
+          p.du_dy,
+          p.dv_dx,
+          p.dv_dy,
+          seed.corrcoef};
+}
+
 std::string success_line(const DicResult& result) {
   std::uint64_t valid_points = 0;
-  for (const std::uint8_t flag : result.valid) valid_points += flag != 0 ? 1 : 0;
+  for (const std::uint8_t flag : result.fields.valid) valid_points += flag != 0 ? 1 : 0;
 
   std::string line = "{\"ok\":";
   line += result.ok ? "true" : "false";
@@ -66,9 +79,12 @@ std::string success_line(const DicResult& result) {
   line += ",\"roi_region_count\":" + std::to_string(result.roi_region_count);
   line += ",\"seed_region\":" + std::to_string(result.seed_region);
   line += ",\"seed_paramvector\":[";
-  for (std::size_t i = 0; i < result.seed_paramvector.size(); ++i) {
-    if (i > 0) line.push_back(',');
-    line += format_report_number(result.seed_paramvector[i]);
+  if (result.seed) {
+    const std::array<double, 9> values = seed_paramvector(*result.seed);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (i > 0) line.push_back(',');
+      line += format_report_number(values[i]);
+    }
   }
   line += "],\"reference_grid_points\":" +
           std::to_string(static_cast<std::uint64_t>(result.reference_grid_points.size()));

@@ -7,10 +7,12 @@
 // Failure: {"ok":false,"error":...}. No white space; one trailing line feed.
 // Every line is strict JSON.
 
+#include <array>
 #include <string>
 #include <string_view>
 
-#include "dic2d/engine/dic_types.h"
+#include "dic2d/core/match.h"
+#include "dic2d/core/result.h"
 
 namespace dic2d {
 
@@ -22,6 +24,10 @@ void write_json_string(std::string& out, std::string_view text);
 // %g with six significant digits in the C locale (0.5, 12, 1.23457e+06, -0).
 // Non-finite values have no JSON form and are written as null.
 std::string format_report_number(double value);
+
+// The seed as the report's nine seed_paramvector values: x, y, u, v, du_dx,
+// du_dy, dv_dx, dv_dy, corrcoef.
+std::array<double, 9> seed_paramvector(const SeedMatch& seed);
 
 std::string success_line(const DicResult& result);
 

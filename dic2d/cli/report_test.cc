@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <limits>
 #include <string>
 #include <vector>
+
+#include "dic2d/core/case_name_test_util.h"
 
 namespace dic2d {
 namespace {
@@ -76,7 +79,10 @@ INSTANTIATE_TEST_SUITE_P(
                       NumberCase{std::numeric_limits<double>::infinity(), "null"},
                       NumberCase{-std::numeric_limits<double>::infinity(), "null"},
                       NumberCase{std::numeric_limits<double>::quiet_NaN(), "null"},
-                      NumberCase{-std::numeric_limits<double>::quiet_NaN(), "null"}));
+                      NumberCase{-std::numeric_limits<double>::quiet_NaN(), "null"}),
+    [](const ::testing::TestParamInfo<NumberCase>& info) {
+      return testing_util::case_name(info.index, info.param.text);
+    });
 
 TEST(SuccessLine, ExactMembersInOrder) {
   DicResult r;
@@ -86,17 +92,23 @@ TEST(SuccessLine, ExactMembersInOrder) {
   r.reduced_height = 7;
   r.roi_region_count = 0;
   r.seed_region = std::numeric_limits<std::int32_t>::min();
-  r.seed_paramvector = {
-      30, 30, 0.123456789, -0.0, 1e-7, std::numeric_limits<double>::quiet_NaN(), 0, 0, 1};
+  r.seed = SeedMatch{
+      {30, 30}, {0.123456789, -0.0, 1e-7, std::numeric_limits<double>::quiet_NaN(), 0, 0}, 1};
   r.reference_grid_points.assign(3, {0, 0});
   // Flags count as set when non-zero, whatever their value.
-  r.valid = {1, 0, 2};
+  r.fields.valid = {1, 0, 2};
   EXPECT_EQ(success_line(r),
             "{\"ok\":true,\"output_schema_version\":2,\"message\":\"done \\\"quoted\\\"\\n\","
             "\"reduced_width\":11,\"reduced_height\":7,\"roi_region_count\":0,"
             "\"seed_region\":-2147483648,"
             "\"seed_paramvector\":[30,30,0.123457,-0,1e-07,null,0,0,1],"
             "\"reference_grid_points\":3,\"valid_points\":2}\n");
+}
+
+TEST(SeedParamvector, PixelThenWarpInParameterOrderThenCoefficient) {
+  const SeedMatch seed{{-12, 7}, {0.5, 1.5, 2.5, 3.5, 4.5, 5.5}, 0.75};
+  EXPECT_EQ(seed_paramvector(seed),
+            (std::array<double, 9>{-12.0, 7.0, 0.5, 1.5, 2.5, 3.5, 4.5, 5.5, 0.75}));
 }
 
 TEST(SuccessLine, EmptyResultAndFalseFlag) {

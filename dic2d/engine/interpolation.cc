@@ -3,17 +3,11 @@
 namespace dic2d {
 
 std::optional<double> bilinear_sample(const GrayImage& image, double x, double y) {
-  const double x_limit = static_cast<double>(image.width) - 1.0;
-  const double y_limit = static_cast<double>(image.height) - 1.0;
-  if (!(0.0 <= x && x < x_limit && 0.0 <= y && y < y_limit)) {
+  double value = 0.0;
+  if (!bilinear_at(bilinear_image(image), x, y, value)) {
     return std::nullopt;
   }
-  // Non-negative and below 2^31: truncation is the floor.
-  const auto x0 = static_cast<std::int64_t>(x);
-  const auto y0 = static_cast<std::int64_t>(y);
-  const double a = x - static_cast<double>(x0);
-  const double b = y - static_cast<double>(y0);
-  return bilinear_in_cell(image.pixels.data(), image.height, x0, y0, a, b);
+  return value;
 }
 
 std::optional<std::array<double, 2>> half_pixel_gradient(const GrayImage& image, double x,

@@ -22,10 +22,13 @@
 #include <utility>
 #include <vector>
 
-#include "dic2d/engine/dic_types.h"
-#include "dic2d/engine/refinement.h"
-#include "dic2d/engine/seed_search.h"
-#include "dic2d/io/image_files.h"
+#include "dic2d/core/images.h"
+#include "dic2d/core/match.h"
+#include "dic2d/core/parameters.h"
+#include "dic2d/engine/correlation.h"
+#include "dic2d/engine/gauss_newton.h"
+#include "dic2d/engine/integer_match.h"
+#include "dic2d/engine/spot_pattern_test_util.h"
 #include "dic2d/roi/reduced_grid.h"
 
 namespace dic2d::testing {
@@ -311,6 +314,11 @@ inline std::vector<double> fields(const AffineResult& a) {
   const AffineParams& p = a.params;
   return {p.u, p.v, p.du_dx, p.du_dy, p.dv_dx, p.dv_dy, a.corrcoef};
 }
+inline std::vector<double> fields(const SeedMatch& s) {
+  std::vector<double> values = fields(AffineResult{s.params, s.corrcoef});
+  values.insert(values.begin(), {static_cast<double>(s.centre.x), static_cast<double>(s.centre.y)});
+  return values;
+}
 inline std::vector<double> fields(const IntegerMatch& m) {
   // Displacements are far below 2^53, so the doubles carry them exactly.
   return {static_cast<double>(m.du), static_cast<double>(m.dv), m.corrcoef};
@@ -380,6 +388,23 @@ inline RoiMask holed_mask(int width, int height, unsigned seed) {
     }
   }
   return mask;
+}
+
+// A speckle reference, the deformed image showing it through the inverse
+// map `inverse` (as testing_util::render takes it) and a holed mask.
+struct SpeckleScene {
+  GrayImage reference;
+  GrayImage deformed;
+  RoiMask mask;
+};
+
+template <typename InverseMap>
+SpeckleScene speckle_scene(int width, int height, unsigned spots_seed, unsigned mask_seed,
+                           InverseMap inverse) {
+  const auto spots = testing_util::make_spots(width, height, spots_seed, 0.05);
+  return {testing_util::render_reference(width, height, spots),
+          testing_util::render(width, height, spots, inverse),
+          holed_mask(width, height, mask_seed)};
 }
 
 }  // namespace dic2d::testing

@@ -4,7 +4,9 @@
 #include <stdexcept>
 #include <utility>
 
-#include "dic2d/engine/seed_search.h"
+#include "dic2d/engine/gauss_newton.h"
+#include "dic2d/engine/integer_match.h"
+#include "dic2d/engine/reference_subset.h"
 #include "dic2d/roi/reduced_grid.h"
 
 namespace dic2d {
@@ -64,57 +66,63 @@ std::vector<std::int32_t> build_grid_index_map(const std::vector<Point2>& points
   return map;
 }
 
-void propagate_rg(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
-                  const SeedInput& seed, const DicParameters& params, std::int32_t reduced_width,
-                  std::int32_t reduced_height, const std::vector<Point2>& reference_grid_points,
-                  const std::vector<double>& seed_paramvector, DicResult& result) {
+PointFields propagate_rg(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
+                         const DicParameters& params, const ReducedRoi& roi,
+                         const std::vector<Point2>& reference_grid_points, const SeedMatch& seed) {
+  MatchRefiner refiner = make_match_refiner(reference, deformed, params);
+  return propagate_rg(reference, deformed, mask, params, roi, reference_grid_points, seed, refiner);
+}
+
+PointFields propagate_rg(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
+                         const DicParameters& params, const ReducedRoi& roi,
+                         const std::vector<Point2>& reference_grid_points, const SeedMatch& seed,
+                         MatchRefiner& refiner) {
   const std::size_t n = reference_grid_points.size();
-  result.deformed_points.assign(n, Point2{0.0, 0.0});
-  result.u.assign(n, 0.0);
-  result.v.assign(n, 0.0);
-  result.du_dx.assign(n, 0.0);
-  result.du_dy.assign(n, 0.0);
-  result.dv_dx.assign(n, 0.0);
-  result.dv_dy.assign(n, 0.0);
-  result.corrcoef.assign(n, 0.0);
-  result.valid.assign(n, 0);
+  PointFields fields;
+  fields.deformed_points.assign(n, Point2{0.0, 0.0});
+  for (auto* field : {&fields.u, &fields.v, &fields.du_dx, &fields.du_dy, &fields.dv_dx,
+                      &fields.dv_dy, &fields.corrcoef}) {
+    field->assign(n, 0.0);
+  }
+  fields.valid.assign(n, 0);
+  // Point i is solved with warp p and coefficient c.
+  const auto store = [&](std::size_t i, const AffineParams& p, double c) {
+    fields.u[i] = p.u;
+    fields.v[i] = p.v;
+    fields.du_dx[i] = p.du_dx;
+    fields.du_dy[i] = p.du_dy;
+    fields.dv_dx[i] = p.dv_dx;
+    fields.dv_dy[i] = p.dv_dy;
+    fields.corrcoef[i] = c;
+    fields.deformed_points[i] = {reference_grid_points[i][0] + p.u,
+                                 reference_grid_points[i][1] + p.v};
+    fields.valid[i] = 1;
+  };
 
   const std::int64_t grid_step = static_cast<std::int64_t>(params.subset_spacing) + 1;
   const std::vector<std::int32_t> map =
-      build_grid_index_map(reference_grid_points, reduced_width, reduced_height, grid_step);
-  const std::int64_t w = reduced_width;
-  const std::int64_t h = reduced_height;
+      build_grid_index_map(reference_grid_points, roi.reduced_width, roi.reduced_height, grid_step);
+  const std::int64_t w = roi.reduced_width;
+  const std::int64_t h = roi.reduced_height;
 
-  const std::int64_t sgx = round_half_away(seed.seed_x) / grid_step;
-  const std::int64_t sgy = round_half_away(seed.seed_y) / grid_step;
+  const std::int64_t sgx = seed.centre.x / grid_step;
+  const std::int64_t sgy = seed.centre.y / grid_step;
   std::int32_t s = -1;
   if (sgx >= 0 && sgy >= 0 && sgx < w && sgy < h) {
     s = map[static_cast<std::size_t>(sgx * h + sgy)];
   }
-  if (s < 0 || seed_paramvector.size() < 9) {
+  if (s < 0) {
     throw std::runtime_error("Seed point is not part of the reduced reference grid.");
   }
-  const auto si = static_cast<std::size_t>(s);
-  const std::vector<double>& sp = seed_paramvector;
-  result.u[si] = sp[2];
-  result.v[si] = sp[3];
-  result.du_dx[si] = sp[4];
-  result.du_dy[si] = sp[5];
-  result.dv_dx[si] = sp[6];
-  result.dv_dy[si] = sp[7];
-  result.corrcoef[si] = sp[8];
-  result.deformed_points[si] = {reference_grid_points[si][0] + sp[2],
-                                reference_grid_points[si][1] + sp[3]};
-  result.valid[si] = 1;
+  store(static_cast<std::size_t>(s), seed.params, seed.corrcoef);
 
   std::vector<QueueEntry> heap;
   heap.reserve(n);
-  queue_push(heap, QueueEntry{s, AffineParams{sp[2], sp[3], sp[4], sp[5], sp[6], sp[7]}, sp[8]});
+  queue_push(heap, QueueEntry{s, seed.params, seed.corrcoef});
 
   static constexpr int kNeighbour[4][2] = {{0, -1}, {1, 0}, {0, 1}, {-1, 0}};
   const std::int64_t radius = params.rg_search_radius;
   ReferenceSubset subset;
-  RefinementScratch scratch;
 
   while (!heap.empty()) {
     const QueueEntry parent = queue_pop(heap);
@@ -129,7 +137,7 @@ void propagate_rg(const GrayImage& reference, const GrayImage& deformed, const R
       const std::int64_t ny = gy + d[1];
       if (nx < 0 || ny < 0 || nx >= w || ny >= h) continue;
       const std::int32_t j = map[static_cast<std::size_t>(nx * h + ny)];
-      if (j < 0 || result.valid[static_cast<std::size_t>(j)] == 1) continue;
+      if (j < 0 || fields.valid[static_cast<std::size_t>(j)] == 1) continue;
       const auto ji = static_cast<std::size_t>(j);
       const double X = reference_grid_points[ji][0];
       const double Y = reference_grid_points[ji][1];
@@ -147,26 +155,17 @@ void propagate_rg(const GrayImage& reference, const GrayImage& deformed, const R
       if (!match) continue;
 
       const AffineResult refined =
-          refine_match(subset, deformed,
+          refine_match(refiner, subset, deformed,
                        AffineParams{static_cast<double>(match->du), static_cast<double>(match->dv),
                                     p.du_dx, p.du_dy, p.dv_dx, p.dv_dy},
-                       match->corrcoef, params, scratch);
-      const AffineParams& estimate = refined.params;
-      const double corrcoef = refined.corrcoef;
-      if (corrcoef < params.cutoff_corrcoef) continue;
+                       match->corrcoef, params);
+      if (refined.corrcoef < params.cutoff_corrcoef) continue;
 
-      result.u[ji] = estimate.u;
-      result.v[ji] = estimate.v;
-      result.du_dx[ji] = estimate.du_dx;
-      result.du_dy[ji] = estimate.du_dy;
-      result.dv_dx[ji] = estimate.dv_dx;
-      result.dv_dy[ji] = estimate.dv_dy;
-      result.corrcoef[ji] = corrcoef;
-      result.deformed_points[ji] = {X + estimate.u, Y + estimate.v};
-      result.valid[ji] = 1;
-      queue_push(heap, QueueEntry{j, estimate, corrcoef});
+      store(ji, refined.params, refined.corrcoef);
+      queue_push(heap, QueueEntry{j, refined.params, refined.corrcoef});
     }
   }
+  return fields;
 }
 
 }  // namespace dic2d

@@ -10,9 +10,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "dic2d/engine/dic_types.h"
-#include "dic2d/engine/refinement.h"
-#include "dic2d/io/image_files.h"
+#include "dic2d/core/images.h"
+#include "dic2d/core/match.h"
+#include "dic2d/core/parameters.h"
+#include "dic2d/core/result.h"
+#include "dic2d/engine/match_refiner.h"
+#include "dic2d/roi/roi_regions.h"
 
 namespace dic2d {
 
@@ -38,13 +41,21 @@ std::vector<std::int32_t> build_grid_index_map(const std::vector<Point2>& points
                                                std::int32_t reduced_width,
                                                std::int32_t reduced_height, std::int64_t grid_step);
 
-// Fills the per-point arrays of `result` (resized to the number of points and
-// zeroed first) from the seed vector (x, y, u, v, du_dx, du_dy, dv_dx, dv_dy,
-// corrcoef). Throws std::runtime_error "Seed point is not part of the reduced
-// reference grid." when the seed's cell holds no grid point.
-void propagate_rg(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
-                  const SeedInput& seed, const DicParameters& params, std::int32_t reduced_width,
-                  std::int32_t reduced_height, const std::vector<Point2>& reference_grid_points,
-                  const std::vector<double>& seed_paramvector, DicResult& result);
+// The per-point fields of `reference_grid_points` (on the reduced grid of
+// `roi`), solved outward from `seed`: the seed is stored whatever its
+// coefficient, a neighbour only when its refined coefficient reaches
+// cutoff_corrcoef. Points never reached or accepted hold zeros. Throws
+// std::runtime_error "Seed point is not part of the reduced reference grid."
+// when the seed's cell holds no grid point.
+PointFields propagate_rg(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
+                         const DicParameters& params, const ReducedRoi& roi,
+                         const std::vector<Point2>& reference_grid_points, const SeedMatch& seed);
+
+// The same with the run's refiner (prepared once for the seed and every
+// point).
+PointFields propagate_rg(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
+                         const DicParameters& params, const ReducedRoi& roi,
+                         const std::vector<Point2>& reference_grid_points, const SeedMatch& seed,
+                         MatchRefiner& refiner);
 
 }  // namespace dic2d

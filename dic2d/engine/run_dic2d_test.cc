@@ -36,7 +36,7 @@ SeedInput seed_at(double x, double y) {
 
 std::int64_t count_valid(const DicResult& r) {
   std::int64_t n = 0;
-  for (auto v : r.valid) n += v;
+  for (auto v : r.fields.valid) n += v;
   return n;
 }
 
@@ -54,13 +54,13 @@ TEST(RunDic2dTest, IdenticalImagesGiveZeroFieldAndUnitCoefficient) {
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.message, kDicSuccessMessage);
   ASSERT_GT(count_valid(r), 100);
-  for (std::size_t i = 0; i < r.valid.size(); ++i) {
-    if (!r.valid[i]) continue;
-    EXPECT_NEAR(r.u[i], 0.0, 1e-9);
-    EXPECT_NEAR(r.v[i], 0.0, 1e-9);
-    EXPECT_NEAR(r.du_dx[i], 0.0, 1e-9);
-    EXPECT_NEAR(r.dv_dy[i], 0.0, 1e-9);
-    EXPECT_NEAR(r.corrcoef[i], 1.0, 1e-9);
+  for (std::size_t i = 0; i < r.fields.valid.size(); ++i) {
+    if (!r.fields.valid[i]) continue;
+    EXPECT_NEAR(r.fields.u[i], 0.0, 1e-9);
+    EXPECT_NEAR(r.fields.v[i], 0.0, 1e-9);
+    EXPECT_NEAR(r.fields.du_dx[i], 0.0, 1e-9);
+    EXPECT_NEAR(r.fields.dv_dy[i], 0.0, 1e-9);
+    EXPECT_NEAR(r.fields.corrcoef[i], 1.0, 1e-9);
   }
 }
 
@@ -91,17 +91,17 @@ TEST_P(RunDic2dFieldTest, RecoversDisplacementField) {
   double su = 0, sv = 0;
   double sg[4] = {0, 0, 0, 0};
   std::int64_t n = 0;
-  for (std::size_t i = 0; i < r.valid.size(); ++i) {
+  for (std::size_t i = 0; i < r.fields.valid.size(); ++i) {
     const Point2& p = r.reference_grid_points[i];
     if (!interior(p, 25)) continue;
-    ASSERT_EQ(r.valid[i], 1) << p[0] << "," << p[1];
-    const double eu = r.u[i] - (c.u0 + c.ux * (p[0] - 80) + c.uy * (p[1] - 80));
-    const double ev = r.v[i] - (c.v0 + c.vx * (p[0] - 80) + c.vy * (p[1] - 80));
+    ASSERT_EQ(r.fields.valid[i], 1) << p[0] << "," << p[1];
+    const double eu = r.fields.u[i] - (c.u0 + c.ux * (p[0] - 80) + c.uy * (p[1] - 80));
+    const double ev = r.fields.v[i] - (c.v0 + c.vx * (p[0] - 80) + c.vy * (p[1] - 80));
     su += eu * eu;
     sv += ev * ev;
     ++n;
-    const double g[4] = {r.du_dx[i] - c.ux, r.du_dy[i] - c.uy, r.dv_dx[i] - c.vx,
-                         r.dv_dy[i] - c.vy};
+    const double g[4] = {r.fields.du_dx[i] - c.ux, r.fields.du_dy[i] - c.uy,
+                         r.fields.dv_dx[i] - c.vx, r.fields.dv_dy[i] - c.vy};
     for (int k = 0; k < 4; ++k) sg[k] += g[k] * g[k];
   }
   ASSERT_GT(n, 200);
@@ -127,8 +127,9 @@ TEST(RunDic2dTest, SeedSearchFindsDisplacementBeyondPropagationReach) {
   p.seed_search_radius = 40;
   const RoiMask mask = full_mask(kSize, kSize, 15);
   const DicResult r = run_dic2d(ref, def, mask, seed_at(54, 78), p);
-  EXPECT_NEAR(r.seed_paramvector[2], 30.0, 0.02);
-  EXPECT_NEAR(r.seed_paramvector[3], 0.0, 0.02);
+  ASSERT_TRUE(r.seed);
+  EXPECT_NEAR(r.seed->params.u, 30.0, 0.02);
+  EXPECT_NEAR(r.seed->params.v, 0.0, 0.02);
 }
 
 TEST(RunDic2dTest, CutoffAboveOneLeavesOnlyTheSeed) {
@@ -153,10 +154,10 @@ TEST(RunDic2dTest, OnlyTheSeedBlobIsSolved) {
   const DicResult r = run_dic2d(ref, ref, mask, seed_at(30, 30), small_params());
   ASSERT_TRUE(r.ok);
   std::int64_t far_points = 0;
-  for (std::size_t i = 0; i < r.valid.size(); ++i) {
+  for (std::size_t i = 0; i < r.fields.valid.size(); ++i) {
     if (r.reference_grid_points[i][0] >= 100) {
       ++far_points;
-      EXPECT_EQ(r.valid[i], 0);
+      EXPECT_EQ(r.fields.valid[i], 0);
     }
   }
   EXPECT_GT(far_points, 0);
@@ -180,8 +181,9 @@ TEST(RunDic2dTest, HugeSearchRadiiStayBoundedAndAgree) {
   p.rg_search_radius = std::numeric_limits<std::int32_t>::max();
   const DicResult r = run_dic2d(ref, def, mask, seed_at(48, 48), p);
   ASSERT_TRUE(r.ok);
-  EXPECT_NEAR(r.seed_paramvector[2], 0.4, 0.05);
-  EXPECT_NEAR(r.seed_paramvector[3], -0.3, 0.05);
+  ASSERT_TRUE(r.seed);
+  EXPECT_NEAR(r.seed->params.u, 0.4, 0.05);
+  EXPECT_NEAR(r.seed->params.v, -0.3, 0.05);
   EXPECT_GT(count_valid(r), 10);
 }
 

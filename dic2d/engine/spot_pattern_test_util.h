@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "dic2d/io/image_files.h"
+#include "dic2d/core/images.h"
 
 namespace dic2d::testing_util {
 

@@ -4,21 +4,12 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "dic2d/io/image_files.h"
+
 namespace dic2d {
 
-namespace {
-
-// True when `value` is finite and rounds (half away from zero) into
-// 0 <= round(value) < extent. The range is tested before rounding so that
-// no coordinate, however large, reaches the integer conversion.
-bool rounds_into(double value, std::int32_t extent) {
-  return value > -0.5 && value < static_cast<double>(extent) - 0.5;
-}
-
-}  // namespace
-
-void validate_dic_inputs(const GrayImage& reference, const GrayImage& deformed, const RoiMask& mask,
-                         const SeedInput& seed, const DicParameters& params) {
+Pixel validate_dic_inputs(const GrayImage& reference, const GrayImage& deformed,
+                          const RoiMask& mask, const SeedInput& seed, const DicParameters& params) {
   validate_image(reference, "Reference image");
   validate_image(deformed, "Deformed image");
   validate_mask(mask);
@@ -46,13 +37,10 @@ void validate_dic_inputs(const GrayImage& reference, const GrayImage& deformed, 
 
   const double x = seed.seed_x;
   const double y = seed.seed_y;
-  // NaN fails both comparisons, so it never passes.
-  bool seed_inside = rounds_into(x, mask.width) && rounds_into(y, mask.height);
-  if (seed_inside) {
-    const std::int64_t xr = std::llround(x);
-    const std::int64_t yr = std::llround(y);
-    seed_inside = mask.values[static_cast<std::size_t>(xr * mask.height + yr)] != 0;
-  }
+  const std::optional<Pixel> pixel = round_to_pixel(x, y);
+  const bool seed_inside =
+      pixel && pixel->x >= 0 && pixel->x < mask.width && pixel->y >= 0 && pixel->y < mask.height &&
+      mask.values[static_cast<std::size_t>(std::int64_t{pixel->x} * mask.height + pixel->y)] != 0;
   if (!seed_inside) {
     throw std::invalid_argument("Seed point must be finite, in bounds, and inside the ROI mask.");
   }
@@ -75,6 +63,18 @@ void validate_dic_inputs(const GrayImage& reference, const GrayImage& deformed, 
   if (params.units_per_pixel <= 0) {
     throw std::invalid_argument("units_per_pixel must be positive.");
   }
+  // Extensions, checked after every check above so that those keep their
+  // order.
+  if (!(params.smoothing_sigma >= 0.0 && params.smoothing_sigma <= kMaxSmoothingSigma)) {
+    throw std::invalid_argument("smoothing_sigma must be in [0, 10].");
+  }
+  if (!(std::abs(params.seed_guess_u) <= kMaxSeedGuess)) {
+    throw std::invalid_argument("seed_guess_u must be finite and at most 1e9 in magnitude.");
+  }
+  if (!(std::abs(params.seed_guess_v) <= kMaxSeedGuess)) {
+    throw std::invalid_argument("seed_guess_v must be finite and at most 1e9 in magnitude.");
+  }
+  return *pixel;
 }
 
 }  // namespace dic2d

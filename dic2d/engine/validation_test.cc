@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "dic2d/core/pixel.h"
+
 namespace dic2d {
 namespace {
 
@@ -114,6 +116,19 @@ const std::vector<Check>& checks() {
        "num_threads must be positive."},
       {16, "units_per_pixel", [](Inputs& in) { in.params.units_per_pixel = 0; },
        "units_per_pixel must be positive."},
+      // The extensions' checks come after all of the above.
+      {17, "smoothing_sigma_negative", [](Inputs& in) { in.params.smoothing_sigma = -0.1; },
+       "smoothing_sigma must be in [0, 10]."},
+      {17, "smoothing_sigma_large", [](Inputs& in) { in.params.smoothing_sigma = 10.001; },
+       "smoothing_sigma must be in [0, 10]."},
+      {17, "smoothing_sigma_nan", [](Inputs& in) { in.params.smoothing_sigma = kNaN; },
+       "smoothing_sigma must be in [0, 10]."},
+      {18, "seed_guess_u_infinite", [](Inputs& in) { in.params.seed_guess_u = -kInf; },
+       "seed_guess_u must be finite and at most 1e9 in magnitude."},
+      {18, "seed_guess_u_nan", [](Inputs& in) { in.params.seed_guess_u = kNaN; },
+       "seed_guess_u must be finite and at most 1e9 in magnitude."},
+      {19, "seed_guess_v_large", [](Inputs& in) { in.params.seed_guess_v = 1.5e9; },
+       "seed_guess_v must be finite and at most 1e9 in magnitude."},
   };
   return table;
 }
@@ -164,6 +179,9 @@ TEST(ValidateDicInputs, AcceptsTheBoundaryValuesAndUnboundedParameters) {
       [](Inputs& in) { in.params.cutoff_corrcoef = kNaN; },
       [](Inputs& in) { in.params.cutoff_corrcoef = -kInf; },
       [](Inputs& in) { in.params.lenscoef = kNaN; },
+      [](Inputs& in) { in.params.smoothing_sigma = 10.0; },
+      [](Inputs& in) { in.params.seed_guess_u = -1e9; },
+      [](Inputs& in) { in.params.seed_guess_v = 1e9; },
       [](Inputs& in) { in.mask.values[12 * kH + 18] = 255; },
       [](Inputs& in) { in.seed.seed_x = -0.0; },
       [](Inputs& in) { in.seed.obs_x = std::numeric_limits<double>::quiet_NaN(); },
@@ -179,6 +197,18 @@ TEST(ValidateDicInputs, AcceptsTheBoundaryValuesAndUnboundedParameters) {
     accepted[i](in);
     EXPECT_EQ(verdict(in), "accepted") << "case " << i;
   }
+}
+
+TEST(ValidateDicInputs, ReturnsTheSeedPixel) {
+  Inputs in = valid_inputs();
+  Pixel pixel = validate_dic_inputs(in.reference, in.deformed, in.mask, in.seed, in.params);
+  EXPECT_EQ(pixel.x, 12);
+  EXPECT_EQ(pixel.y, 18);
+  in.seed.seed_x = 36;
+  in.seed.seed_y = -0.0;
+  pixel = validate_dic_inputs(in.reference, in.deformed, in.mask, in.seed, in.params);
+  EXPECT_EQ(pixel.x, 36);
+  EXPECT_EQ(pixel.y, 0);
 }
 
 TEST(ValidateDicInputs, RejectsNonFiniteAndOutOfRangeParameters) {

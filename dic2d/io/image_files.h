@@ -7,23 +7,11 @@
 // Images hold float64 gray values; masks hold one byte per pixel, where any
 // non-zero byte means "inside the ROI".
 
-#include <cstdint>
 #include <string>
-#include <vector>
+
+#include "dic2d/core/images.h"
 
 namespace dic2d {
-
-struct GrayImage {
-  std::int32_t width = 0;
-  std::int32_t height = 0;
-  std::vector<double> pixels;  // x-major, element x * height + y
-};
-
-struct RoiMask {
-  std::int32_t width = 0;
-  std::int32_t height = 0;
-  std::vector<std::uint8_t> values;  // x-major, non-zero = inside the ROI
-};
 
 // Throws std::runtime_error "Could not open image binary: <path>" or
 // "Input binary file is truncated.", std::length_error

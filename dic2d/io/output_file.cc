@@ -48,10 +48,10 @@ std::vector<std::int64_t> cell_indices(const DicResult& result, std::int64_t ste
 
 void check_result_arrays(const DicResult& result) {
   const std::size_t n = result.reference_grid_points.size();
-  const bool consistent =
-      result.deformed_points.size() == n && result.u.size() == n && result.v.size() == n &&
-      result.du_dx.size() == n && result.du_dy.size() == n && result.dv_dx.size() == n &&
-      result.dv_dy.size() == n && result.corrcoef.size() == n && result.valid.size() == n;
+  const PointFields& f = result.fields;
+  const bool consistent = f.deformed_points.size() == n && f.u.size() == n && f.v.size() == n &&
+                          f.du_dx.size() == n && f.du_dy.size() == n && f.dv_dx.size() == n &&
+                          f.dv_dy.size() == n && f.corrcoef.size() == n && f.valid.size() == n;
   if (!consistent) {
     throw std::invalid_argument("DicResult per-point arrays differ in length.");
   }
@@ -78,19 +78,19 @@ bool write_body(std::FILE* file, const DicResult& result, const std::vector<std:
   const bool fields_ok =
       write_field([&](std::size_t i) { return result.reference_grid_points[i][0]; }) &&
       write_field([&](std::size_t i) { return result.reference_grid_points[i][1]; }) &&
-      write_field([&](std::size_t i) { return result.deformed_points[i][0]; }) &&
-      write_field([&](std::size_t i) { return result.deformed_points[i][1]; }) &&
-      write_field([&](std::size_t i) { return result.u[i]; }) &&
-      write_field([&](std::size_t i) { return result.v[i]; }) &&
-      write_field([&](std::size_t i) { return result.du_dx[i]; }) &&
-      write_field([&](std::size_t i) { return result.du_dy[i]; }) &&
-      write_field([&](std::size_t i) { return result.dv_dx[i]; }) &&
-      write_field([&](std::size_t i) { return result.dv_dy[i]; }) &&
-      write_field([&](std::size_t i) { return result.corrcoef[i]; });
+      write_field([&](std::size_t i) { return result.fields.deformed_points[i][0]; }) &&
+      write_field([&](std::size_t i) { return result.fields.deformed_points[i][1]; }) &&
+      write_field([&](std::size_t i) { return result.fields.u[i]; }) &&
+      write_field([&](std::size_t i) { return result.fields.v[i]; }) &&
+      write_field([&](std::size_t i) { return result.fields.du_dx[i]; }) &&
+      write_field([&](std::size_t i) { return result.fields.du_dy[i]; }) &&
+      write_field([&](std::size_t i) { return result.fields.dv_dx[i]; }) &&
+      write_field([&](std::size_t i) { return result.fields.dv_dy[i]; }) &&
+      write_field([&](std::size_t i) { return result.fields.corrcoef[i]; });
   if (!fields_ok) return false;
 
   for (std::size_t i = 0; i < n; ++i) {
-    if (cells[i] >= 0) flags[static_cast<std::size_t>(cells[i])] = result.valid[i];
+    if (cells[i] >= 0) flags[static_cast<std::size_t>(cells[i])] = result.fields.valid[i];
   }
   return write_all(file, flags.data(), flags.size());
 }

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "dic2d/engine/dic_types.h"
+#include "dic2d/core/result.h"
 
 namespace dic2d {
 

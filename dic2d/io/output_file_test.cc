@@ -61,15 +61,15 @@ DicResult numbered_result(std::int32_t width, std::int32_t height,
   r.reference_grid_points = refs;
   for (std::size_t i = 0; i < refs.size(); ++i) {
     const double k = static_cast<double>(i) + 0.5;
-    r.deformed_points.push_back({2000 + k, 3000 + k});
-    r.u.push_back(4000 + k);
-    r.v.push_back(5000 + k);
-    r.du_dx.push_back(6000 + k);
-    r.du_dy.push_back(7000 + k);
-    r.dv_dx.push_back(8000 + k);
-    r.dv_dy.push_back(9000 + k);
-    r.corrcoef.push_back(10000 + k);
-    r.valid.push_back(i % 2 == 0 ? 1 : 0);
+    r.fields.deformed_points.push_back({2000 + k, 3000 + k});
+    r.fields.u.push_back(4000 + k);
+    r.fields.v.push_back(5000 + k);
+    r.fields.du_dx.push_back(6000 + k);
+    r.fields.du_dy.push_back(7000 + k);
+    r.fields.dv_dx.push_back(8000 + k);
+    r.fields.dv_dy.push_back(9000 + k);
+    r.fields.corrcoef.push_back(10000 + k);
+    r.fields.valid.push_back(i % 2 == 0 ? 1 : 0);
   }
   return r;
 }
@@ -78,15 +78,15 @@ DicResult numbered_result(std::int32_t width, std::int32_t height,
 std::vector<double> fields_of(const DicResult& r, std::size_t i) {
   return {r.reference_grid_points[i][0],
           r.reference_grid_points[i][1],
-          r.deformed_points[i][0],
-          r.deformed_points[i][1],
-          r.u[i],
-          r.v[i],
-          r.du_dx[i],
-          r.du_dy[i],
-          r.dv_dx[i],
-          r.dv_dy[i],
-          r.corrcoef[i]};
+          r.fields.deformed_points[i][0],
+          r.fields.deformed_points[i][1],
+          r.fields.u[i],
+          r.fields.v[i],
+          r.fields.du_dx[i],
+          r.fields.du_dy[i],
+          r.fields.dv_dx[i],
+          r.fields.dv_dy[i],
+          r.fields.corrcoef[i]};
 }
 
 TEST(WriteOutputBinary, PlacesEachPointInItsRoundedCellBitExact) {
@@ -108,9 +108,9 @@ TEST(WriteOutputBinary, PlacesEachPointInItsRoundedCellBitExact) {
   std::vector<Point2> refs;
   for (const Placed& p : placed) refs.push_back(p.ref);
   DicResult r = numbered_result(kW, kH, refs);
-  r.u[2] = -0.0;
-  r.v[3] = from_bits(0x7ff8000000000abcULL);
-  r.valid[3] = 1;
+  r.fields.u[2] = -0.0;
+  r.fields.v[3] = from_bits(0x7ff8000000000abcULL);
+  r.fields.valid[3] = 1;
 
   TempDir dir;
   const std::string path = dir.file("out.bin");
@@ -130,7 +130,7 @@ TEST(WriteOutputBinary, PlacesEachPointInItsRoundedCellBitExact) {
     if (placed[i].cell < 0) continue;
     const auto values = fields_of(r, i);
     for (std::size_t f = 0; f < 11; ++f) expected[f][placed[i].cell] = bits(values[f]);
-    expected_valid[placed[i].cell] = r.valid[i];
+    expected_valid[placed[i].cell] = r.fields.valid[i];
   }
   for (std::size_t f = 0; f < 11; ++f) {
     for (std::size_t c = 0; c < kN; ++c) {
@@ -180,40 +180,47 @@ TEST(WriteOutputBinary, TargetNameAtTheLengthLimitIsWrittenAndReplaced) {
 }
 
 // Guards of the writer's own: nothing on disk is touched.
-class InconsistentResult : public ::testing::TestWithParam<int> {};
+struct Inconsistency {
+  const char* name;
+  void (*spoil)(DicResult& result, std::int32_t& spacing);
+  const char* failure;
+};
+
+class InconsistentResult : public ::testing::TestWithParam<Inconsistency> {};
 
 TEST_P(InconsistentResult, FailsBeforeTouchingTheFile) {
   DicResult r = numbered_result(2, 2, {{0, 0}, {1, 1}});
   std::int32_t spacing = 0;
-  std::string expected = "invalid_argument: DicResult per-point arrays differ in length.";
-  switch (GetParam()) {
-    case 0:
-      r.valid.pop_back();
-      break;
-    case 1:
-      r.deformed_points.push_back({0, 0});
-      break;
-    case 2:
-      r.corrcoef.clear();
-      break;
-    case 3:
-      spacing = -1;  // pitch 0
-      expected = "invalid_argument: subset_spacing must be non-negative.";
-      break;
-    case 4:
-      r.reduced_height = -1;
-      expected = "length_error: vector::_M_default_append";
-      break;
-  }
+  GetParam().spoil(r, spacing);
   TempDir dir;
   const std::string path = dir.file("out.bin");
   write_file(path, kEarlier);
-  EXPECT_EQ(failure_of([&] { write_output_binary(path, r, spacing); }), expected);
+  EXPECT_EQ(failure_of([&] { write_output_binary(path, r, spacing); }), GetParam().failure);
   EXPECT_EQ(read_file(path), kEarlier);
   EXPECT_EQ(dir.entries(), std::set<std::string>{"out.bin"});
 }
 
-INSTANTIATE_TEST_SUITE_P(Guards, InconsistentResult, ::testing::Range(0, 5));
+constexpr const char* kLengths = "invalid_argument: DicResult per-point arrays differ in length.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Guards, InconsistentResult,
+    ::testing::Values(
+        Inconsistency{"valid_one_short",
+                      [](DicResult& r, std::int32_t&) { r.fields.valid.pop_back(); }, kLengths},
+        Inconsistency{
+            "deformed_points_one_long",
+            [](DicResult& r, std::int32_t&) { r.fields.deformed_points.push_back({0, 0}); },
+            kLengths},
+        Inconsistency{"corrcoef_empty",
+                      [](DicResult& r, std::int32_t&) { r.fields.corrcoef.clear(); }, kLengths},
+        Inconsistency{"pitch_zero", [](DicResult&, std::int32_t& spacing) { spacing = -1; },
+                      "invalid_argument: subset_spacing must be non-negative."},
+        Inconsistency{"negative_grid_height",
+                      [](DicResult& r, std::int32_t&) { r.reduced_height = -1; },
+                      "length_error: vector::_M_default_append"}),
+    [](const ::testing::TestParamInfo<Inconsistency>& info) {
+      return std::string(info.param.name);
+    });
 
 // A file size limit makes the writes fail part-way on a regular file.
 class FileSizeLimit {

@@ -1,8 +1,11 @@
 #include "dic2d/roi/reduced_grid.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <stdexcept>
+
+#include "dic2d/io/image_files.h"
 
 namespace dic2d {
 

@@ -2,12 +2,12 @@
 // The reduced grid (pitch grid_step = subset_spacing + 1 pixels, starting at
 // pixel (0, 0)), its reference grid points and the disc-shaped subset.
 
-#include <cmath>
 #include <cstdint>
 #include <vector>
 
-#include "dic2d/engine/dic_types.h"
-#include "dic2d/io/image_files.h"
+#include "dic2d/core/images.h"
+#include "dic2d/core/parameters.h"
+#include "dic2d/core/pixel.h"
 
 namespace dic2d {
 
@@ -16,9 +16,6 @@ struct SubsetOffset {
   std::int32_t dx = 0;
   std::int32_t dy = 0;
 };
-
-// Nearest integer, halves away from zero (as std::llround).
-inline std::int64_t round_half_away(double value) { return std::llround(value); }
 
 // Reference grid points in x-major order (increasing x, then increasing y).
 // Throws std::invalid_argument "subset_spacing must be non-negative." for a

@@ -5,6 +5,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "dic2d/io/image_files.h"
+
 namespace dic2d {
 
 namespace {
@@ -95,8 +97,7 @@ std::vector<RoiRegion> label_roi_regions(const RoiMask& mask, const DicParameter
   return regions;
 }
 
-ReducedRoi build_reduced_roi(const RoiMask& mask, const SeedInput& seed,
-                             const DicParameters& params) {
+ReducedRoi build_reduced_roi(const RoiMask& mask, const Pixel seed, const DicParameters& params) {
   validate_mask(mask);
   if (params.subset_spacing < 0 ||
       params.subset_spacing == std::numeric_limits<std::int32_t>::max()) {
@@ -113,14 +114,8 @@ ReducedRoi build_reduced_roi(const RoiMask& mask, const SeedInput& seed,
     throw std::runtime_error("ROI mask does not contain a region larger than roi_min_region_area.");
   }
 
-  const char* const outside = "Seed point is not inside any retained ROI region.";
-  // A coordinate that does not round into the 32-bit range lies in no region.
-  constexpr double kLow = -2147483648.5;
-  constexpr double kHigh = 2147483647.5;
-  const auto fits = [&](double v) { return v > kLow && v < kHigh; };
-  if (!fits(seed.seed_x) || !fits(seed.seed_y)) throw std::runtime_error(outside);
-  const auto sx = static_cast<std::int32_t>(std::llround(seed.seed_x));
-  const auto sy = static_cast<std::int32_t>(std::llround(seed.seed_y));
+  const std::int32_t sx = seed.x;
+  const std::int32_t sy = seed.y;
 
   bool found = false;
   for (std::size_t r = 0; r < roi.regions.size() && !found; ++r) {
@@ -136,11 +131,7 @@ ReducedRoi build_reduced_roi(const RoiMask& mask, const SeedInput& seed,
       }
     }
   }
-  if (!found) throw std::runtime_error(outside);
-
-  roi.seed_paramvector.assign(9, 0.0);
-  roi.seed_paramvector[0] = static_cast<double>(sx);
-  roi.seed_paramvector[1] = static_cast<double>(sy);
+  if (!found) throw std::runtime_error("Seed point is not inside any retained ROI region.");
   return roi;
 }
 

@@ -4,8 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "dic2d/engine/dic_types.h"
-#include "dic2d/io/image_files.h"
+#include "dic2d/core/images.h"
+#include "dic2d/core/parameters.h"
+#include "dic2d/core/pixel.h"
 
 namespace dic2d {
 
@@ -28,20 +29,19 @@ struct RoiRegion {
 struct ReducedRoi {
   std::int32_t reduced_width = 0;
   std::int32_t reduced_height = 0;
-  std::vector<RoiRegion> regions;        // retained regions, in discovery order
-  std::vector<double> seed_paramvector;  // [round(x), round(y), 0 x 7]
-  std::int32_t seed_region = 0;
+  std::vector<RoiRegion> regions;  // retained regions, in discovery order
+  std::int32_t seed_region = 0;    // index in regions of the seed's region
 };
 
 // Retained regions (more than roi_min_region_area pixels), ordered by the
 // x-major scan position of their first pixel.
 std::vector<RoiRegion> label_roi_regions(const RoiMask& mask, const DicParameters& params);
 
-// Throws std::invalid_argument "subset_spacing must be non-negative.",
-// std::runtime_error "ROI mask does not contain a region larger than
-// roi_min_region_area." or "Seed point is not inside any retained ROI
-// region.".
-ReducedRoi build_reduced_roi(const RoiMask& mask, const SeedInput& seed,
-                             const DicParameters& params);
+// The reduced grid size, the retained regions and the one holding the seed's
+// pixel. Throws std::invalid_argument "subset_spacing must be
+// non-negative.", std::runtime_error "ROI mask does not contain a region
+// larger than roi_min_region_area." or "Seed point is not inside any
+// retained ROI region.".
+ReducedRoi build_reduced_roi(const RoiMask& mask, Pixel seed, const DicParameters& params);
 
 }  // namespace dic2d

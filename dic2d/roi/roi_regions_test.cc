@@ -31,7 +31,7 @@ DicParameters area(std::int32_t min_area) {
   return params;
 }
 
-std::string runtime_message(const RoiMask& mask, const SeedInput& seed, const DicParameters& p) {
+std::string runtime_message(const RoiMask& mask, Pixel seed, const DicParameters& p) {
   try {
     build_reduced_roi(mask, seed, p);
   } catch (const std::runtime_error& e) {
@@ -89,33 +89,47 @@ TEST(LabelRoiRegions, UShapeHasTwoRunsPerColumnAcrossBothArms) {
   EXPECT_EQ(runs[3].y_last, 5);
 }
 
-TEST(BuildReducedRoi, GridSizeSeedRegionAndStartVector) {
+TEST(BuildReducedRoi, GridSizeAndSeedRegion) {
   RoiMask mask = empty_mask(100, 80);
   fill(mask, 0, 0, 10, 10);
   fill(mask, 50, 30, 20, 20);
-  const auto roi = build_reduced_roi(mask, SeedInput{60, 40, 0, 0}, area(50));
+  const auto roi = build_reduced_roi(mask, Pixel{60, 40}, area(50));
   EXPECT_EQ(roi.reduced_width, 20);
   EXPECT_EQ(roi.reduced_height, 16);
   EXPECT_EQ(roi.regions.size(), 2u);
   EXPECT_EQ(roi.seed_region, 1);
-  EXPECT_EQ(roi.seed_paramvector, (std::vector<double>{60, 40, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(build_reduced_roi(mask, Pixel{5, 9}, area(50)).seed_region, 0);
 
   RoiMask wider = empty_mask(101, 80);
   fill(wider, 0, 0, 101, 80);
-  EXPECT_EQ(build_reduced_roi(wider, SeedInput{60, 40, 0, 0}, area(0)).reduced_width, 21);
+  EXPECT_EQ(build_reduced_roi(wider, Pixel{60, 40}, area(0)).reduced_width, 21);
+}
+
+TEST(BuildReducedRoi, SeedMustLieOnARunNotJustInTheBoundingBox) {
+  // A U whose bounding box holds the gap between its arms.
+  RoiMask mask = empty_mask(20, 20);
+  fill(mask, 0, 0, 2, 12);
+  fill(mask, 2, 0, 8, 3);
+  fill(mask, 2, 9, 8, 3);
+  const auto message = [&](Pixel seed) { return runtime_message(mask, seed, area(0)); };
+  EXPECT_EQ(message({5, 6}), "Seed point is not inside any retained ROI region.");
+  EXPECT_EQ(message({5, 2}), "no error");
+  EXPECT_EQ(message({5, 9}), "no error");
+  EXPECT_EQ(message({5, 3}), "Seed point is not inside any retained ROI region.");
+  // Far outside the mask in either direction.
+  EXPECT_EQ(message({-2147483647 - 1, 2}), "Seed point is not inside any retained ROI region.");
+  EXPECT_EQ(message({2, 2147483647}), "Seed point is not inside any retained ROI region.");
 }
 
 TEST(BuildReducedRoi, Failures) {
   RoiMask mask = empty_mask(40, 40);
-  EXPECT_EQ(runtime_message(mask, SeedInput{}, area(0)),
+  EXPECT_EQ(runtime_message(mask, Pixel{}, area(0)),
             "ROI mask does not contain a region larger than roi_min_region_area.");
   fill(mask, 0, 0, 5, 5);      // dropped for its size
   fill(mask, 20, 20, 15, 15);  // retained
-  EXPECT_EQ(runtime_message(mask, SeedInput{2, 2, 0, 0}, area(30)),
+  EXPECT_EQ(runtime_message(mask, Pixel{2, 2}, area(30)),
             "Seed point is not inside any retained ROI region.");
-  EXPECT_EQ(runtime_message(mask, SeedInput{1e300, 2, 0, 0}, area(30)),
-            "Seed point is not inside any retained ROI region.");
-  EXPECT_EQ(runtime_message(mask, SeedInput{25, 25, 0, 0}, area(30)), "no error");
+  EXPECT_EQ(runtime_message(mask, Pixel{25, 25}, area(30)), "no error");
 }
 
 }  // namespace

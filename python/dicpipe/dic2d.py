@@ -35,8 +35,20 @@ INT_OPTIONS = (
     "cutoff_iteration",
     "num_threads",
 )
-REAL_OPTIONS = ("cutoff_diffnorm", "units_per_pixel", "cutoff_corrcoef", "lenscoef", "obs_x", "obs_y")
+REAL_OPTIONS = (
+    "cutoff_diffnorm",
+    "units_per_pixel",
+    "cutoff_corrcoef",
+    "lenscoef",
+    "obs_x",
+    "obs_y",
+    "smoothing_sigma",
+    "seed_guess_u",
+    "seed_guess_v",
+)
 FLAG_OPTIONS = ("subset_truncation",)
+#: Options that take one word of a fixed set (the precision mode of the sub-pixel refinement).
+CHOICE_OPTIONS = {"criterion": ("ssd", "znssd"), "interpolation": ("bilinear", "bspline3")}
 
 #: The program's defaults, for callers that need the grid step before a run.
 DEFAULTS = {"subset_radius": 20, "subset_spacing": 5, "seed_search_radius": 50}
@@ -96,6 +108,10 @@ def find_cli(path: PathLike | None = None) -> str:
 
 
 def _option_text(key: str, value: Any) -> str:
+    if key in CHOICE_OPTIONS:
+        if value not in CHOICE_OPTIONS[key]:
+            raise ValueError(f"{key} must be one of {', '.join(CHOICE_OPTIONS[key])}, got {value!r}")
+        return str(value)
     if key in FLAG_OPTIONS:
         if not isinstance(value, (bool, np.bool_)):
             raise TypeError(f"{key} must be a bool, got {value!r}")
@@ -119,7 +135,7 @@ def build_command(
     params: dict,
 ) -> list[str]:
     """The argument vector of one run; unknown keywords raise (the program would ignore them)."""
-    known = set(INT_OPTIONS) | set(REAL_OPTIONS) | set(FLAG_OPTIONS)
+    known = set(INT_OPTIONS) | set(REAL_OPTIONS) | set(FLAG_OPTIONS) | set(CHOICE_OPTIONS)
     unknown = sorted(set(params) - known)
     if unknown:
         raise TypeError(f"unknown dic2d_cli option(s): {', '.join(unknown)}")

@@ -223,27 +223,37 @@ def stack_cameras(camera_fields: Sequence[DicField]) -> dict[str, np.ndarray]:
     """Stack per-camera fields into the module's arrays of shape (camera, reduced_height, reduced_width).
 
     Returns "dic_u", "dic_v", "dic_corrcoef" (float64), "dic_valid" (bool) and
-    the grid size "reduced_height", "reduced_width" (ints). Every camera must
-    have the same reduced grid: the module indexes all cameras with one size.
+    the grid size "reduced_height", "reduced_width" (ints).
+
+    The module indexes every camera with one grid size, so cameras whose
+    grids differ (images of different sizes) are padded to the largest number
+    of rows and of columns: a padded cell lies beyond that camera's image and
+    carries u = v = 0, corrcoef 0 and valid false, exactly like a cell without
+    a grid point. Element [c, r, col] is still cell (col, r) of camera c,
+    whose node lies at pixel (col * step, r * step) of camera c's image, and
+    no observation of camera c can fall into its padding.
     """
     if len(camera_fields) == 0:
         raise FileFormatError("no camera fields to stack")
-    shapes = {f.shape for f in camera_fields}
-    if len(shapes) != 1:
-        raise FileFormatError(
-            "all cameras must share one reduced grid (the same image size and subset "
-            f"spacing); got (rows, columns) {sorted(shapes)}"
-        )
     for f in camera_fields:
         for key in ("u", "v", "corrcoef", "valid"):
             if np.shape(getattr(f, key)) != f.shape:
                 raise FileFormatError(f"field {key!r} has shape {np.shape(getattr(f, key))}, expected {f.shape}")
-    rh, rw = camera_fields[0].shape
+    rh = max(f.shape[0] for f in camera_fields)
+    rw = max(f.shape[1] for f in camera_fields)
+
+    def padded(key: str, dtype) -> np.ndarray:
+        out = np.zeros((len(camera_fields), rh, rw), dtype=dtype)
+        for c, f in enumerate(camera_fields):
+            h, w = f.shape
+            out[c, :h, :w] = np.asarray(getattr(f, key), dtype=dtype)
+        return out
+
     return {
-        "dic_u": np.stack([np.asarray(f.u, dtype=np.float64) for f in camera_fields]),
-        "dic_v": np.stack([np.asarray(f.v, dtype=np.float64) for f in camera_fields]),
-        "dic_corrcoef": np.stack([np.asarray(f.corrcoef, dtype=np.float64) for f in camera_fields]),
-        "dic_valid": np.stack([np.asarray(f.valid, dtype=bool) for f in camera_fields]),
+        "dic_u": padded("u", np.float64),
+        "dic_v": padded("v", np.float64),
+        "dic_corrcoef": padded("corrcoef", np.float64),
+        "dic_valid": padded("valid", bool),
         "reduced_height": rh,
         "reduced_width": rw,
     }

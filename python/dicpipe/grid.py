@@ -1,4 +1,4 @@
-"""The reduced grid of dic2d_cli: its pitch and the choice of a seed node.
+"""The reduced grid of dic2d_cli: its pitch, its size, the choice of a seed node and of its search window.
 
 Grid node (row r, column c) lies at pixel (c * step, r * step) of the image it
 was computed on, with step = subset_spacing + 1 and pixel (0, 0) the centre
@@ -9,29 +9,100 @@ from __future__ import annotations
 
 import numpy as np
 
+__all__ = ["choose_seed", "estimate_shift", "grid_shape", "grid_step", "seed_search_radius"]
+
 
 def grid_step(subset_spacing: int = 5) -> int:
     """Pitch of the reduced grid in pixels."""
     return int(subset_spacing) + 1
 
 
+def grid_shape(width: int, height: int, step: int) -> tuple[int, int]:
+    """(rows, columns) of the reduced grid of an image: the multiples of `step` in [0, height) and [0, width)."""
+    return (-(-int(height) // step), -(-int(width) // step))
+
+
+def _largest_region(mask: np.ndarray) -> np.ndarray:
+    """The largest 4-connected region of a mask (the first in scan order among equals)."""
+    from scipy import ndimage
+
+    labels, count = ndimage.label(mask)
+    if count <= 1:
+        return mask
+    sizes = np.bincount(labels.ravel())[1:]
+    return labels == (int(np.argmax(sizes)) + 1)
+
+
 def choose_seed(mask: np.ndarray, step: int, margin: int) -> tuple[int, int]:
-    """A reduced-grid point (x, y) inside the ROI, nearest to the ROI's centroid.
+    """A reduced-grid point (x, y) inside the ROI's largest region, near that region's centroid.
 
     Both coordinates are multiples of `step`, and the point is at least
     `margin` pixels (the subset radius) from the image border, as the
-    correlation requires without subset truncation.
+    correlation requires without subset truncation. Nodes whose whole subset
+    (a disc of radius `margin`) lies inside the ROI are preferred, so that the
+    seed's texture belongs to the specimen; among the eligible nodes the one
+    nearest to the region's centroid is taken (the first in row order among
+    equals).
+
+    Raises
+    ------
+    ValueError
+        The mask is empty, or no grid node of it is far enough from the border.
     """
     m = np.asarray(mask, dtype=bool)
     h, w = m.shape
-    ys, xs = np.nonzero(m)
-    if len(xs) == 0:
+    if not m.any():
         raise ValueError("the ROI mask is empty")
+    region = _largest_region(m)
+    ys, xs = np.nonzero(region)
     gy, gx = np.mgrid[0:h:step, 0:w:step]
-    ok = m[gy, gx] & (gx >= margin) & (gy >= margin) & (gx < w - margin) & (gy < h - margin)
+    ok = region[gy, gx] & (gx >= margin) & (gy >= margin) & (gx < w - margin) & (gy < h - margin)
     if not ok.any():
         raise ValueError("no reduced-grid point of the ROI is far enough from the image border")
+    from scipy import ndimage
+
+    # Distance of every inside pixel to the nearest outside pixel (the image border counts as outside).
+    inner = ndimage.distance_transform_edt(np.pad(region, 1))[1:-1, 1:-1]
+    whole = ok & (inner[gy, gx] > margin)
+    if whole.any():
+        ok = whole
     d2 = (gx - xs.mean()) ** 2 + (gy - ys.mean()) ** 2
     d2 = np.where(ok, d2, np.inf)
     i = np.unravel_index(np.argmin(d2), d2.shape)
     return int(gx[i]), int(gy[i])
+
+
+def estimate_shift(
+    reference: np.ndarray, deformed: np.ndarray, point: tuple[int, int], half: int
+) -> tuple[int, int, float]:
+    """Integer displacement of the patch around `point` from `reference` to `deformed`.
+
+    The square patch of side 2 * half + 1 (clipped to the image) is located in
+    the whole deformed image by normalised cross-correlation (OpenCV's
+    ``matchTemplate``, computed through the FFT).
+
+    Returns
+    -------
+    (dx, dy, score) : the best shift in pixels and its correlation coefficient
+        (score -1 when the patch has no texture or does not fit).
+    """
+    import cv2
+
+    ref = np.asarray(reference, dtype=np.float32)
+    dfm = np.asarray(deformed, dtype=np.float32)
+    x, y = int(point[0]), int(point[1])
+    h, w = ref.shape
+    x0, x1 = max(0, x - half), min(w, x + half + 1)
+    y0, y1 = max(0, y - half), min(h, y + half + 1)
+    patch = ref[y0:y1, x0:x1]
+    if patch.size == 0 or patch.shape[0] > dfm.shape[0] or patch.shape[1] > dfm.shape[1] or patch.std() == 0:
+        return 0, 0, -1.0
+    score = cv2.matchTemplate(dfm, np.ascontiguousarray(patch), cv2.TM_CCOEFF_NORMED)
+    score = np.nan_to_num(score, nan=-1.0, posinf=-1.0, neginf=-1.0)
+    iy, ix = np.unravel_index(int(np.argmax(score)), score.shape)
+    return int(ix - x0), int(iy - y0), float(score[iy, ix])
+
+
+def seed_search_radius(shift: tuple[int, int], margin: int = 10) -> int:
+    """A seed search radius that holds an estimated integer shift with `margin` pixels to spare."""
+    return max(abs(int(shift[0])), abs(int(shift[1]))) + int(margin)

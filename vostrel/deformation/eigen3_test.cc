@@ -128,6 +128,7 @@ TEST(DecomposeSymmetric3x3, RandomMatricesConverge) {
 }
 
 struct SelectionCase {
+  const char* name;
   std::array<double, 3> normal;
   double smaller;
   double larger;
@@ -147,12 +148,16 @@ const double kHalfRoot2 = std::sqrt(0.5);
 
 INSTANTIATE_TEST_SUITE_P(
     Normals, SelectInPlane,
-    ::testing::Values(SelectionCase{{0, 0, 1}, 0.0, 1.5},   // removes e_z (index 1)
-                      SelectionCase{{0, 0, -1}, 0.0, 1.5},  // sign does not matter
-                      SelectionCase{{1, 0, 0}, 0.0, 0.0},   // removes e_x (index 2)
-                      SelectionCase{{0, 1, 0}, 0.0, 1.5},   // removes e_y (index 0)
+    ::testing::Values(SelectionCase{"AlongZRemovesIndex1", {0, 0, 1}, 0.0, 1.5},
+                      SelectionCase{"SignOfTheNormalDoesNotMatter", {0, 0, -1}, 0.0, 1.5},
+                      SelectionCase{"AlongXRemovesIndex2", {1, 0, 0}, 0.0, 0.0},
+                      SelectionCase{"AlongYRemovesIndex0", {0, 1, 0}, 0.0, 1.5},
                       // Equal angles to e_z and e_x: the lower index (e_z) goes.
-                      SelectionCase{{kHalfRoot2, 0, kHalfRoot2}, 0.0, 1.5}));
+                      SelectionCase{"TieBetweenZAndXRemovesTheLowerIndex",
+                                    {kHalfRoot2, 0, kHalfRoot2},
+                                    0.0,
+                                    1.5}),
+    [](const ::testing::TestParamInfo<SelectionCase>& info) { return info.param.name; });
 
 TEST(SelectInPlaneTies, EqualAlignmentRemovesLowerIndex) {
   SymmetricEigen3 eig{{1.0, 2.0, 3.0}, {1, 0, 0, 0, 1, 0, 0, 0, 1}};

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <limits>
 #include <optional>
+#include <string>
 
 namespace vostrel {
 namespace {
@@ -132,7 +133,11 @@ TEST_P(NonFiniteCoordinate, AnyVertexInEitherStateIsRejected) {
 INSTANTIATE_TEST_SUITE_P(Values, NonFiniteCoordinate,
                          ::testing::Values(std::numeric_limits<double>::quiet_NaN(),
                                            std::numeric_limits<double>::infinity(),
-                                           -std::numeric_limits<double>::infinity()));
+                                           -std::numeric_limits<double>::infinity()),
+                         [](const ::testing::TestParamInfo<double>& info) -> std::string {
+                           if (std::isnan(info.param)) return "NaN";
+                           return info.param > 0 ? "PlusInfinity" : "MinusInfinity";
+                         });
 
 TEST(TriangleStrain, LargestFiniteCoordinateIsNotRejectedAsNonFinite) {
   // Far from the origin but finite: the edges are fine, the face is computed.

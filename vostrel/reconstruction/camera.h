@@ -100,6 +100,14 @@ std::array<Vec2, N> undistort_pixels(const std::array<const CameraModel*, N>& ca
   return out;
 }
 
+// undistort_pixels behind the interface of lens models whose undistortion
+// can fail (see opencv_camera.h): this model always gives coordinates.
+template <std::size_t N>
+std::optional<std::array<Vec2, N>> undistort_all(const std::array<const CameraModel*, N>& cameras,
+                                                 const std::array<Vec2, N>& pixels) {
+  return undistort_pixels<N>(cameras, pixels);
+}
+
 // Pixel position of P, distortion included. A point at Zc = 0 gives infinite
 // or NaN pixels.
 inline Vec2 project_point(const Vec3& p, const CameraModel& camera, const Extrinsic& e) {
@@ -114,6 +122,13 @@ inline Vec2 project_point(const Vec3& p, const CameraModel& camera, const Extrin
     y = y * f;
   }
   return {camera.fx * x + camera.cx, camera.fy * y + camera.cy};
+}
+
+// Euclidean distance in pixels.
+inline double pixel_distance(const Vec2& a, const Vec2& b) {
+  const double dx = a[0] - b[0];
+  const double dy = a[1] - b[1];
+  return std::sqrt(dx * dx + dy * dy);
 }
 
 // The 3 × 4 matrix [R | t] from R (row-major 3 × 3) and t.

@@ -5,13 +5,14 @@
 #include <stdexcept>
 #include <string>
 
-namespace vostrel {
+#include "vostrel/reconstruction/camera_index.h"
 
-namespace py = pybind11;
+namespace vostrel {
 
 namespace {
 
-void check_extents(const char* name, py::ssize_t rows, py::ssize_t cols, int height, int width) {
+void check_extents(const char* name, std::ptrdiff_t rows, std::ptrdiff_t cols, int height,
+                   int width) {
   if (rows < height || cols < width) {
     throw std::invalid_argument(std::string(name) + " has grid extents " + std::to_string(rows) +
                                 " x " + std::to_string(cols) + "; expected at least " +
@@ -25,41 +26,26 @@ void check_not_negative(const char* name, int value) {
   }
 }
 
-// Node validity is read as a byte so that any nonzero value means true.
-bool node_valid(const py::detail::unchecked_reference<bool, 3>& valid, int c, int r, int col) {
-  return *reinterpret_cast<const unsigned char*>(&valid(c, r, col)) != 0;
-}
-
 // Grid coordinates are taken only strictly inside the int32 range, so that
 // floor, rounding and the "+ 1" neighbour stay representable.
 bool fits_int32(double g) { return g > -2147483648.0 && g < 2147483647.0; }
 
 }  // namespace
 
-DicFields::DicFields(const py::array_t<double>& dic_u, const py::array_t<double>& dic_v,
-                     const py::array_t<double>& dic_corrcoef, const py::array_t<bool>& dic_valid,
-                     int reduced_height, int reduced_width, int subset_spacing)
-    : u(dic_u.unchecked<3>()),
-      v(dic_v.unchecked<3>()),
-      corrcoef(dic_corrcoef.unchecked<3>()),
-      valid(dic_valid.unchecked<3>()),
-      height(reduced_height),
-      width(reduced_width),
-      step(static_cast<double>(subset_spacing) + 1.0) {
+DicFields::DicFields(const DicFieldArrays& arrays)
+    : u(arrays.u),
+      v(arrays.v),
+      corrcoef(arrays.corrcoef),
+      valid(arrays.valid),
+      height(arrays.reduced_height),
+      width(arrays.reduced_width),
+      step(static_cast<double>(arrays.subset_spacing) + 1.0) {
   check_not_negative("reduced_height", height);
   check_not_negative("reduced_width", width);
   check_extents("dic_u", u.shape(1), u.shape(2), height, width);
   check_extents("dic_v", v.shape(1), v.shape(2), height, width);
   check_extents("dic_corrcoef", corrcoef.shape(1), corrcoef.shape(2), height, width);
   check_extents("dic_valid", valid.shape(1), valid.shape(2), height, width);
-}
-
-void throw_camera_out_of_range(std::int64_t c, const char* label, std::int64_t observation,
-                               py::ssize_t extent, const char* array_name) {
-  std::string where(label);
-  if (observation >= 0) where += "[" + std::to_string(observation) + "]";
-  throw std::invalid_argument(where + " = " + std::to_string(c) + " is outside [0, " +
-                              std::to_string(extent) + ") of " + array_name);
 }
 
 void DicFields::check_camera(std::int64_t c, const char* label, std::int64_t observation) const {
@@ -85,9 +71,8 @@ DicSample sample_dic_field(const DicFields& f, int c, double x_px, double y_px,
   const int c0 = static_cast<int>(std::floor(gx));
   const int r0 = static_cast<int>(std::floor(gy));
   if (c0 >= 0 && r0 >= 0 && static_cast<std::int64_t>(c0) + 1 < f.width &&
-      static_cast<std::int64_t>(r0) + 1 < f.height && node_valid(f.valid, c, r0, c0) &&
-      node_valid(f.valid, c, r0, c0 + 1) && node_valid(f.valid, c, r0 + 1, c0) &&
-      node_valid(f.valid, c, r0 + 1, c0 + 1)) {
+      static_cast<std::int64_t>(r0) + 1 < f.height && f.valid(c, r0, c0) &&
+      f.valid(c, r0, c0 + 1) && f.valid(c, r0 + 1, c0) && f.valid(c, r0 + 1, c0 + 1)) {
     const double c00 = f.corrcoef(c, r0, c0);
     const double c01 = f.corrcoef(c, r0, c0 + 1);
     const double c10 = f.corrcoef(c, r0 + 1, c0);
@@ -112,7 +97,7 @@ DicSample sample_dic_field(const DicFields& f, int c, double x_px, double y_px,
 
   const int col = static_cast<int>(std::round(gx));
   const int row = static_cast<int>(std::round(gy));
-  if (col >= 0 && row >= 0 && col < f.width && row < f.height && node_valid(f.valid, c, row, col)) {
+  if (col >= 0 && row >= 0 && col < f.width && row < f.height && f.valid(c, row, col)) {
     const double cc = f.corrcoef(c, row, col);
     if (!(min_corrcoef > cc)) {
       sample.u = f.u(c, row, col);

@@ -9,9 +9,9 @@
 // grid coordinate does not fit a 32-bit integer, or a non-positive step gives
 // an invalid sample.
 
-#include <pybind11/numpy.h>
-
 #include <cstdint>
+
+#include "vostrel/core/strided_view.h"
 
 namespace vostrel {
 
@@ -22,26 +22,35 @@ struct DicSample {
   bool valid = false;
 };
 
-// Read-only views of the four per-camera fields with the grid they describe.
-// Construction checks, in order: the number of dimensions of dic_u, dic_v,
-// dic_corrcoef, dic_valid (3 each; ValueError text of the array views), that
-// reduced_height and reduced_width are not negative, and that the last two
-// extents of every array cover reduced_height × reduced_width.
-// Hidden like the pybind11 view types it holds (GCC warns otherwise).
-struct __attribute__((visibility("hidden"))) DicFields {
-  DicFields(const pybind11::array_t<double>& dic_u, const pybind11::array_t<double>& dic_v,
-            const pybind11::array_t<double>& dic_corrcoef, const pybind11::array_t<bool>& dic_valid,
-            int reduced_height, int reduced_width, int subset_spacing);
+// The four per-camera fields as the caller gave them, with the grid they
+// describe; nothing is checked until DicFields is made from them.
+struct DicFieldArrays {
+  ArrayRef u;         // x displacement, pixels
+  ArrayRef v;         // y displacement, pixels
+  ArrayRef corrcoef;  // correlation coefficient
+  ArrayRef valid;     // bool: the node has a solution
+  int reduced_height = 0;
+  int reduced_width = 0;
+  int subset_spacing = 0;
+};
+
+// Views of the four fields. Construction checks, in order: the number of
+// dimensions of u, v, corrcoef, valid (3 each), that reduced_height and
+// reduced_width are not negative, and that the last two extents of every
+// array cover reduced_height × reduced_width (std::invalid_argument naming
+// the array as dic_u, dic_v, dic_corrcoef or dic_valid).
+struct DicFields {
+  explicit DicFields(const DicFieldArrays& arrays);
 
   // Throws std::invalid_argument unless camera c lies within the first extent
   // of all four arrays; `label` names where c came from ("cam_a",
   // "cam_indices"), `observation` is its index in cam_indices or -1.
   void check_camera(std::int64_t c, const char* label, std::int64_t observation) const;
 
-  pybind11::detail::unchecked_reference<double, 3> u;
-  pybind11::detail::unchecked_reference<double, 3> v;
-  pybind11::detail::unchecked_reference<double, 3> corrcoef;
-  pybind11::detail::unchecked_reference<bool, 3> valid;
+  StridedView<double, 3> u;
+  StridedView<double, 3> v;
+  StridedView<double, 3> corrcoef;
+  StridedView<bool, 3> valid;
   int height;
   int width;
   double step;
@@ -53,10 +62,5 @@ struct __attribute__((visibility("hidden"))) DicFields {
 // greater than its coefficient.
 DicSample sample_dic_field(const DicFields& fields, int c, double x_px, double y_px,
                            double min_corrcoef);
-
-// Message of a camera index outside [0, extent) of the named array.
-[[noreturn]] void throw_camera_out_of_range(std::int64_t c, const char* label,
-                                            std::int64_t observation, pybind11::ssize_t extent,
-                                            const char* array_name);
 
 }  // namespace vostrel

@@ -1,4 +1,4 @@
-#include "dic2d/engine/refinement.h"
+#include "dic2d/engine/gauss_newton.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "dic2d/engine/interpolation.h"
 #include "dic2d/engine/literal_reference_test_util.h"
 #include "dic2d/engine/spot_pattern_test_util.h"
 
@@ -27,27 +26,16 @@ using testing::same_result;
 constexpr int kWidth = 64;
 constexpr int kHeight = 56;
 
+using Scene = testing::SpeckleScene;
+
 // Speckle pair: the deformed image shows the reference under a smooth affine
 // motion of about (1.6, -0.7) pixels.
-struct Scene {
-  GrayImage reference;
-  GrayImage deformed;
-  RoiMask mask;
-};
-
 const Scene& speckle_scene() {
-  static const Scene scene = [] {
-    Scene s;
-    const auto spots = testing_util::make_spots(kWidth, kHeight, 1234u, 0.05);
-    s.reference = testing_util::render_reference(kWidth, kHeight, spots);
-    s.deformed = testing_util::render(kWidth, kHeight, spots,
-                                      [](double x, double y, double& px, double& py) {
-                                        px = x - 1.6 - 0.02 * (x - 32.0) + 0.01 * (y - 28.0);
-                                        py = y + 0.7 + 0.015 * (x - 32.0) - 0.012 * (y - 28.0);
-                                      });
-    s.mask = testing::holed_mask(kWidth, kHeight, 99u);
-    return s;
-  }();
+  static const Scene scene = testing::speckle_scene(
+      kWidth, kHeight, 1234u, 99u, [](double x, double y, double& px, double& py) {
+        px = x - 1.6 - 0.02 * (x - 32.0) + 0.01 * (y - 28.0);
+        py = y + 0.7 + 0.015 * (x - 32.0) - 0.012 * (y - 28.0);
+      });
   return scene;
 }
 
@@ -75,6 +63,11 @@ class Refiner {
     const auto prepared = refine_translation(subset_, scene_.deformed, u, v, params, scratch_);
     EXPECT_TRUE(same_result(direct, expected)) << where(cx, cy, params) << " u=" << u << " v=" << v;
     EXPECT_TRUE(same_result(prepared, expected)) << where(cx, cy, params) << " prepared";
+    for (const LaneWidth lanes : widths()) {
+      const auto forced =
+          refine_translation(subset_, scene_.deformed, u, v, params, scratch_, lanes);
+      EXPECT_TRUE(same_result(forced, expected)) << where(cx, cy, params) << name(lanes);
+    }
     return expected;
   }
 
@@ -89,10 +82,23 @@ class Refiner {
     EXPECT_TRUE(same_result(direct, expected))
         << where(cx, cy, params) << " u=" << initial.u << " v=" << initial.v;
     EXPECT_TRUE(same_result(prepared, expected)) << where(cx, cy, params) << " prepared";
+    for (const LaneWidth lanes : widths()) {
+      const auto forced = refine_affine(subset_, scene_.deformed, initial, params, scratch_, lanes);
+      EXPECT_TRUE(same_result(forced, expected)) << where(cx, cy, params) << name(lanes);
+    }
     return expected;
   }
 
  private:
+  // Both kernel widths where the CPU runs them, two lanes elsewhere.
+  static std::vector<LaneWidth> widths() {
+    if (cpu_has_avx2()) return {LaneWidth::kTwo, LaneWidth::kFour};
+    return {LaneWidth::kTwo};
+  }
+  static const char* name(LaneWidth lanes) {
+    return lanes == LaneWidth::kFour ? " four lanes" : " two lanes";
+  }
+
   static std::string where(std::int32_t cx, std::int32_t cy, const DicParameters& p) {
     return "centre (" + std::to_string(cx) + ", " + std::to_string(cy) + ") radius " +
            std::to_string(p.subset_radius) + (p.subset_truncation ? " truncated" : "");
@@ -102,35 +108,6 @@ class Refiner {
   ReferenceSubset subset_;
   RefinementScratch scratch_;
 };
-
-TEST(BilinearSampleTest, EngineSamplesMatchLiteralBitForBit) {
-  const Scene& s = speckle_scene();
-  std::mt19937 rng(5u);
-  std::uniform_real_distribution<double> ux(-1.0, kWidth + 0.5);
-  std::uniform_real_distribution<double> uy(-1.0, kHeight + 0.5);
-  for (int i = 0; i < 4000; ++i) {
-    const double x = ux(rng), y = uy(rng);
-    EXPECT_TRUE(same_result(bilinear_sample(s.deformed, x, y),
-                            testing::literal_bilinear(s.deformed, x, y)));
-    EXPECT_TRUE(same_result(half_pixel_gradient(s.deformed, x, y),
-                            testing::literal_gradient(s.deformed, x, y)));
-  }
-  // The borders of sampling (width - 1) and of the gradient (0.5, width - 1.5).
-  const auto edges = [](double limit) {
-    return std::array<double, 8>{-0.0,        0.0,
-                                 0.5,         std::nextafter(0.5, 0.0),
-                                 limit - 1.5, std::nextafter(limit - 1.5, 0.0),
-                                 limit - 1.0, std::nextafter(limit - 1.0, 0.0)};
-  };
-  for (const double x : edges(kWidth)) {
-    for (const double y : edges(kHeight)) {
-      EXPECT_TRUE(same_result(bilinear_sample(s.deformed, x, y),
-                              testing::literal_bilinear(s.deformed, x, y)));
-      EXPECT_TRUE(same_result(half_pixel_gradient(s.deformed, x, y),
-                              testing::literal_gradient(s.deformed, x, y)));
-    }
-  }
-}
 
 // Many centres (interior, on the border, in the mask's hole) x starting
 // guesses (near, far, partly and wholly outside the image) x radii; radii
@@ -166,7 +143,10 @@ TEST_P(RefinementSweepTest, BothStagesMatchLiteralBitForBit) {
   EXPECT_GT(failed, 20);
 }
 
-INSTANTIATE_TEST_SUITE_P(Truncation, RefinementSweepTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Truncation, RefinementSweepTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "TruncatedToTheRoi" : "WholeDisc");
+                         });
 
 TEST(RefinementTest, ConvergedMatchRecoversTheMotion) {
   Refiner refiner(speckle_scene());
@@ -334,7 +314,10 @@ TEST_P(IterationLimitTest, UnreachableCutoffRunsExactlyTheLimit) {
   EXPECT_EQ(affine_trace.iterations, p.cutoff_iteration);
 }
 
-INSTANTIATE_TEST_SUITE_P(Limits, IterationLimitTest, ::testing::Values(1, 2, 3, 5, 8));
+INSTANTIATE_TEST_SUITE_P(Limits, IterationLimitTest, ::testing::Values(1, 2, 3, 5, 8),
+                         [](const ::testing::TestParamInfo<std::int32_t>& info) {
+                           return std::to_string(info.param) + "Iterations";
+                         });
 
 TEST(StoppingRuleTest, StopsOnlyWhenCutoffExceedsTheStepNorm) {
   Refiner refiner(speckle_scene());

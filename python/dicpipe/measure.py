@@ -1,0 +1,1521 @@
+"""One frame and a whole series: from an experiment to result files.
+
+A series has a fixed reference: every camera's first image is correlated with
+each of its later images (one dic2d_cli run per camera and frame: a *task*),
+and when the tasks of a frame are done the frame is *finished*: for one
+camera the grid field itself is the result (pixels); the strains come from a
+triangle mesh over the solved grid nodes at z = 0.
+
+`run_series` runs the tasks in this process (``jobs=1``), in local worker
+processes (``jobs=N``) or on a Dask distributed cluster (``scheduler=``).
+Every computation is a function of its inputs alone, so the result files are
+identical bit for bit whichever way they run. The workers compute and return
+the bytes of the result files; only the calling process writes, each file
+atomically, and a small ``frames/frame_NNNN.json`` written last marks a frame
+as complete together with the digest of everything that determined it. A
+later run reuses a frame whose marker matches the current settings and whose
+files are all present.
+
+Seeds. Camera 0's seed is the experiment's ``[roi] seed`` or the grid node
+nearest the centre of the ROI's largest region whose subset lies inside the
+ROI. Without ``[dic] seed_search_radius`` the search window of each task is
+chosen from a coarse estimate of the seed's displacement (normalised
+cross-correlation of a patch of twice the subset radius against the whole
+deformed image), so that large motions are found without searching the
+whole image; a seed whose correlation stays below ``cutoff_corrcoef`` is
+searched again over the whole image.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import math
+import os
+import sys
+import time
+import uuid
+from collections import deque
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from . import __version__
+from .dic2d import DEFAULTS as _DIC_DEFAULTS
+from .dic2d import Dic2dError, run_dic2d
+from .experiment import Experiment, ExperimentError, dic_options
+from .files import DicField
+from .grid import choose_seed, estimate_shift, grid_step, seed_search_radius
+from .images import ImageError, ImageInfo, load_image, load_mask, probe_image
+
+__all__ = [
+    "CameraJob",
+    "CameraResult",
+    "CameraSetup",
+    "FrameOutput",
+    "FramePlan",
+    "FrameRecord",
+    "MatchResult",
+    "MeanStrain",
+    "OutputError",
+    "SchedulerError",
+    "Series",
+    "SeriesResult",
+    "correlate",
+    "finish_frame",
+    "match_camera",
+    "mean_strain",
+    "prepare_series",
+    "run_series",
+]
+
+#: dic2d_cli's correlation cutoff when [dic] does not set one.
+_CUTOFF_CORRCOEF = 0.6
+#: A coarse seed estimate below this correlation is not trusted: the whole image is searched.
+_MIN_ESTIMATE_SCORE = 0.5
+
+
+class SchedulerError(RuntimeError):
+    """The Dask scheduler cannot be reached or has no workers."""
+
+
+class OutputError(ValueError):
+    """The output folder cannot be made (a file is in the way, no permission)."""
+
+
+# --------------------------------------------------------------------------
+# Records
+# --------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class CameraSetup:
+    """One camera of a prepared series.
+
+    Attributes
+    ----------
+    index : int
+    images : tuple of ImageInfo
+        Its images in series order; element 0 is the reference.
+    roi : (H, W) bool array or None
+        The region correlated in its reference image (for cameras k >= 1:
+        None until the stereo match gives it).
+    seed : (x, y) or None
+        A grid node inside `roi` where every correlation of this camera
+        starts (None until the stereo match gives it).
+    """
+
+    index: int
+    images: tuple[ImageInfo, ...]
+    roi: np.ndarray | None
+    seed: tuple[int, int] | None
+
+
+@dataclass
+class Series:
+    """An experiment checked against its images, ready to run.
+
+    Attributes
+    ----------
+    experiment : Experiment
+    cameras : list of CameraSetup
+    dic : dict
+        The dic2d_cli options of every task (as the experiment gives them).
+    step : int
+        Pitch of the reduced grid in pixels.
+    settings : dict
+        Everything besides the images that determines the results.
+    calibration : dicpipe.camera.Calibration or None
+        The calibration (with the image sizes), when the experiment has one.
+    matches : dict
+        Camera k's `dicpipe.stereo.StereoMatch` by k, once `run_series` has matched it.
+    """
+
+    experiment: Experiment
+    cameras: list[CameraSetup]
+    dic: dict[str, Any]
+    step: int
+    settings: dict[str, Any]
+    calibration: Any = None
+    matches: dict[int, Any] = field(default_factory=dict)
+
+    @property
+    def units(self) -> str:
+        """Unit of the displacements: pixels in 2D, the calibration's length unit in stereo."""
+        return "px" if self.mode == "2d" else self.calibration.units
+
+    @property
+    def frames(self) -> int:
+        """Number of images per camera, the reference included."""
+        return len(self.cameras[0].images)
+
+    @property
+    def mode(self) -> str:
+        """ "2d" for one camera, "stereo" for more."""
+        return "2d" if len(self.cameras) == 1 else "stereo"
+
+    @property
+    def settings_digest(self) -> str:
+        """SHA-256 of `settings`."""
+        return _sha256_json(self.settings)
+
+    def image_name(self, camera: int, frame: int) -> str:
+        """The image's path relative to the experiment's folder (absolute when outside it)."""
+        return _relative(self.cameras[camera].images[frame].path, self.experiment.base)
+
+    def frame_digest(self, frame: int) -> str:
+        """SHA-256 of the settings and of the identity (name, size, modification time) of the frame's images."""
+        ident = []
+        for cam in self.cameras:
+            for info in (cam.images[0], cam.images[frame]):
+                st = info.path.stat()
+                ident.append([_relative(info.path, self.experiment.base), st.st_size, st.st_mtime_ns])
+        return _sha256_json({"settings": self.settings_digest, "images": ident})
+
+
+@dataclass(frozen=True)
+class CameraJob:
+    """One dic2d_cli run: a camera's reference image against one of its later images."""
+
+    camera: int
+    frame: int
+    reference: ImageInfo
+    deformed: ImageInfo
+    seed: tuple[int, int]
+    dic: dict[str, Any]
+    cli: str | None = None
+
+
+@dataclass
+class CameraResult:
+    """The outcome of a `CameraJob`: the grid field, or the reason it failed.
+
+    Attributes
+    ----------
+    camera, frame : int
+    field : DicField or None
+        The reduced-grid field (None when the run failed).
+    seed_corrcoef : float
+        Correlation coefficient of the seed (NaN when the run failed).
+    seed_search_radius : int
+        The search window the seed was found with (0 = whole image; -1 when not run).
+    error : str or None
+        Why the run failed.
+    seconds : float
+        Wall time of the task.
+    """
+
+    camera: int
+    frame: int
+    field: DicField | None
+    seed_corrcoef: float = math.nan
+    seed_search_radius: int = -1
+    error: str | None = None
+    seconds: float = 0.0
+
+
+@dataclass
+class MatchResult:
+    """The outcome of matching camera 0's reference image with camera k's.
+
+    Attributes
+    ----------
+    camera : int
+    match : dicpipe.stereo.StereoMatch or None
+    error : str or None
+        Why the match failed (the images and the calibration do not fit).
+    seconds : float
+    """
+
+    camera: int
+    match: Any = None
+    error: str | None = None
+    seconds: float = 0.0
+
+
+@dataclass(frozen=True)
+class FramePlan:
+    """What finishing a frame needs besides the camera results."""
+
+    frame: int
+    mode: str
+    step: int
+    images: tuple[str, ...]
+    reference0: ImageInfo
+    figures: bool
+    vtu: bool
+    units: str = "px"
+    seed: tuple[int, int] = (0, 0)
+    calibration: Any = None
+    matches: tuple = ()
+    min_corrcoef: float = 0.6
+    max_reprojection_error_px: float = 1.0
+    min_views: int = 2
+
+
+@dataclass
+class FrameRecord:
+    """One row of the summary: a frame's outcome.
+
+    Attributes
+    ----------
+    frame : int
+        Position of the image in the sorted series (0 is the reference).
+    images : tuple of str
+        Each camera's image of this frame, relative to the experiment's folder.
+    status : str
+        "ok" or "failed".
+    reason : str
+        Why the frame failed ("" when it did not).
+    points_solved : int
+        Grid nodes of camera 0 with a result (2D: solved by the correlation;
+        stereo: reconstructed from every camera).
+    points_valid : int
+        Of those, the points that passed every gate.
+    mean_displacement : tuple of float
+        Mean over the valid points: (u, v) in pixels (2D) or (x, y, z) in the calibration's units.
+    strain_minor, strain_major : float
+        In-plane principal values of the area-weighted mean Green-Lagrange strain tensor.
+    mean_strain : tuple of float
+        That tensor, nine values row-major.
+    units : str
+        Unit of the displacements ("px" or the calibration's).
+    seconds : float
+        Computing time of the frame (its tasks and its finishing).
+    """
+
+    frame: int
+    images: tuple[str, ...]
+    status: str
+    reason: str = ""
+    points_solved: int = 0
+    points_valid: int = 0
+    mean_displacement: tuple[float, ...] = ()
+    strain_minor: float = math.nan
+    strain_major: float = math.nan
+    mean_strain: tuple[float, ...] = ()
+    units: str = "px"
+    seconds: float = 0.0
+
+    @property
+    def ok(self) -> bool:
+        return self.status == "ok"
+
+    def to_json(self) -> dict:
+        d = dict(vars(self))
+        d["images"] = list(self.images)
+        d["mean_displacement"] = list(self.mean_displacement)
+        d["mean_strain"] = list(self.mean_strain)
+        return d
+
+    @classmethod
+    def from_json(cls, d: dict) -> FrameRecord:
+        d = dict(d)
+        for key, default in (("mean_displacement", ()), ("mean_strain", ())):
+            d[key] = tuple(math.nan if v is None else float(v) for v in d.get(key) or default)
+        for key in ("strain_minor", "strain_major", "seconds"):
+            d[key] = math.nan if d.get(key) is None else float(d[key])
+        d["images"] = tuple(d["images"])
+        return cls(**d)
+
+
+@dataclass
+class FrameOutput:
+    """A finished frame: its summary record and the bytes of its files (paths relative to the output folder)."""
+
+    record: FrameRecord
+    files: dict[str, bytes] = field(default_factory=dict)
+
+
+@dataclass(frozen=True)
+class MeanStrain:
+    """The area-weighted mean strain tensor of a mesh and its in-plane principal values.
+
+    Attributes
+    ----------
+    tensor : (3, 3) array
+        Sum over the valid faces of Area * E, divided by their total area.
+    minor, major : float
+        Its principal values in the plane normal to the area-weighted mean face normal.
+    area : float
+        Total area of the valid faces.
+    """
+
+    tensor: np.ndarray
+    minor: float
+    major: float
+    area: float
+
+
+@dataclass
+class SeriesResult:
+    """The outcome of `run_series`.
+
+    Attributes
+    ----------
+    directory : Path
+        The output folder.
+    records : list of FrameRecord
+        One per deformed frame, in frame order.
+    computed, reused : int
+        Frames computed by this run and frames whose complete outputs were kept.
+    seconds : float
+        Wall time of the run.
+    """
+
+    directory: Path
+    records: list[FrameRecord]
+    computed: int
+    reused: int
+    seconds: float
+
+    @property
+    def failed(self) -> list[FrameRecord]:
+        return [r for r in self.records if not r.ok]
+
+
+# --------------------------------------------------------------------------
+# Small helpers
+# --------------------------------------------------------------------------
+
+
+def _sha256_json(obj) -> str:
+    return hashlib.sha256(json.dumps(obj, sort_keys=True, separators=(",", ":")).encode()).hexdigest()
+
+
+def _relative(path: Path, base: Path) -> str:
+    try:
+        return Path(path).relative_to(base).as_posix()
+    except ValueError:
+        return str(path)
+
+
+def _shown(path: Path) -> str:
+    """A path as messages show it: relative to the working folder when inside it."""
+    try:
+        return str(Path(path).resolve().relative_to(Path.cwd().resolve()))
+    except (ValueError, OSError):
+        return str(path)
+
+
+def _frame_name(frame: int) -> str:
+    return f"frame_{frame:04d}"
+
+
+def mean_strain(emat: np.ndarray, area: np.ndarray, valid: np.ndarray, normals: np.ndarray) -> MeanStrain:
+    """Area-weighted mean of per-face strain tensors and its in-plane principal values.
+
+    The principal values of this mean tensor summarise a frame; the mean of
+    the per-face principal values would not: taking principal values is not
+    linear, and on noisy faces it pushes the major value up and the minor
+    value down even where the true strain is zero.
+
+    Parameters
+    ----------
+    emat : (M, 3, 3) array
+        Per-face Green-Lagrange strain tensors.
+    area : (M,) array
+        Per-face reference areas.
+    valid : (M,) bool array
+        Faces to include.
+    normals : (M, 3) array
+        Per-face unit normals in the reference state (consistently oriented).
+
+    Returns
+    -------
+    MeanStrain
+        NaN values when no face is valid.
+    """
+    ok = np.asarray(valid, dtype=bool) & np.isfinite(area)
+    e = np.asarray(emat, dtype=np.float64)[ok]
+    a = np.asarray(area, dtype=np.float64)[ok]
+    total = float(a.sum())
+    if not ok.any() or not total > 0:
+        return MeanStrain(np.full((3, 3), np.nan), math.nan, math.nan, 0.0)
+    tensor = (a[:, None, None] * e).sum(axis=0) / total
+    tensor = 0.5 * (tensor + tensor.T)
+    n = (a[:, None] * np.asarray(normals, dtype=np.float64)[ok]).sum(axis=0)
+    values, vectors = np.linalg.eigh(tensor)
+    drop = int(np.argmax(np.abs(vectors.T @ n)))
+    minor, major = (float(v) for v in np.delete(values, drop))
+    return MeanStrain(tensor, minor, major, total)
+
+
+# --------------------------------------------------------------------------
+# Preparing a series: every check that can fail on the input, before any output
+# --------------------------------------------------------------------------
+
+
+def _probe_series(experiment: Experiment) -> list[tuple[ImageInfo, ...]]:
+    cams = []
+    for k, files in enumerate(experiment.images):
+        infos = [probe_image(p) for p in files]
+        ref = infos[0]
+        for info in infos[1:]:
+            if info.size != ref.size:
+                raise ImageError(
+                    f"{_shown(info.path)}: {info.width} x {info.height} px, but camera {k}'s reference image "
+                    f"{_shown(ref.path)} is {ref.width} x {ref.height} px"
+                )
+        cams.append(tuple(infos))
+    return cams
+
+
+def _roi_mask(experiment: Experiment, width: int, height: int) -> np.ndarray:
+    roi_spec = experiment.roi
+    where = f"{experiment.path.name}: [roi]"
+    if roi_spec.kind == "mask":
+        mask = load_mask(roi_spec.mask)
+        if mask.shape != (height, width):
+            raise ImageError(
+                f"{_shown(roi_spec.mask)}: ROI mask of {mask.shape[1]} x {mask.shape[0]} px, but camera 0's reference "
+                f"image is {width} x {height} px"
+            )
+    elif roi_spec.kind == "rectangle":
+        x0, y0, x1, y1 = roi_spec.rectangle
+        if x1 > width or y1 > height:
+            raise ExperimentError(
+                f"{where} rectangle [{x0}, {y0}, {x1}, {y1}] reaches outside camera 0's {width} x {height} px image"
+            )
+        mask = np.zeros((height, width), dtype=bool)
+        mask[y0:y1, x0:x1] = True
+    else:
+        from matplotlib.path import Path as PolygonPath
+
+        verts = np.asarray(roi_spec.polygon, dtype=float)
+        outside = (verts[:, 0] < 0) | (verts[:, 0] > width) | (verts[:, 1] < 0) | (verts[:, 1] > height)
+        if outside.any():
+            i = int(np.flatnonzero(outside)[0])
+            raise ExperimentError(
+                f"{where} polygon[{i}] = [{verts[i, 0]:g}, {verts[i, 1]:g}] lies outside camera 0's "
+                f"{width} x {height} px image"
+            )
+        yy, xx = np.mgrid[0:height, 0:width]
+        centres = np.stack([xx.ravel(), yy.ravel()], axis=1).astype(float)
+        mask = PolygonPath(verts).contains_points(centres).reshape(height, width)
+    if not mask.any():
+        what = _shown(roi_spec.mask) if roi_spec.kind == "mask" else f"{where} {roi_spec.kind}"
+        raise ExperimentError(f"{what}: the ROI is empty")
+    return mask
+
+
+def _camera0_seed(experiment: Experiment, roi: np.ndarray, dic: dict) -> tuple[int, int]:
+    from scipy import ndimage
+
+    step = grid_step(dic.get("subset_spacing", _DIC_DEFAULTS["subset_spacing"]))
+    radius = dic.get("subset_radius", _DIC_DEFAULTS["subset_radius"])
+    min_area = dic.get("roi_min_region_area", 2000)
+    truncation = dic.get("subset_truncation", False)
+    margin = 0 if truncation else radius
+    where = f"{experiment.path.name}: [roi]"
+    h, w = roi.shape
+    labels, _ = ndimage.label(roi)
+    sizes = np.bincount(labels.ravel())
+    if experiment.roi.seed is not None:
+        x, y = experiment.roi.seed
+        if x % step or y % step:
+            raise ExperimentError(f"{where} seed [{x}, {y}] is not a grid node: x and y must be multiples of {step}")
+        if not (0 <= x < w and 0 <= y < h) or not roi[y, x]:
+            raise ExperimentError(f"{where} seed [{x}, {y}] is not inside the ROI")
+        if not (margin <= x < w - margin and margin <= y < h - margin):
+            raise ExperimentError(
+                f"{where} seed [{x}, {y}] is closer than subset_radius = {radius} px to the image border"
+            )
+        seed = (x, y)
+    else:
+        try:
+            seed = choose_seed(roi, step, margin)
+        except ValueError:
+            raise ExperimentError(
+                f"{where} no grid node of the ROI is at least subset_radius = {radius} px from the image border"
+            ) from None
+    region = int(sizes[labels[seed[1], seed[0]]])
+    if region <= min_area:
+        raise ExperimentError(
+            f"{where} the ROI region holding the seed has {region} pixels; the correlation needs more than "
+            f"roi_min_region_area = {min_area}"
+        )
+    return seed
+
+
+def _roi_digest(roi: np.ndarray) -> str:
+    h = hashlib.sha256(np.asarray(roi.shape, dtype="<i8").tobytes())
+    h.update(np.packbits(roi).tobytes())
+    return h.hexdigest()
+
+
+def _load_calibration(experiment: Experiment, infos: list[tuple[ImageInfo, ...]]):
+    from .camera import load_calibration
+
+    calibration = load_calibration(experiment.calibration)
+    if len(calibration) != experiment.cameras:
+        raise ExperimentError(
+            f"{_shown(experiment.calibration)}: the calibration has {len(calibration)} camera(s) but "
+            f"{experiment.path.name} [images] cameras has {experiment.cameras}"
+        )
+    calibration = calibration.with_image_sizes([cam[0].size for cam in infos])
+    if experiment.is_stereo and not calibration.module_arrays()["distortion_model"] == "radial2":
+        import native_vostrel
+
+        if "distortion_model" not in (native_vostrel.reconstruct_tracks.__doc__ or ""):
+            terms = []
+            for k, cam in enumerate(calibration.cameras):
+                named = [n for n, v in zip(("p1", "p2", "k3"), cam.dist[2:5]) if v != 0]
+                named += ["skew"] if cam.K[0, 1] != 0 else []
+                if named:
+                    terms.append(f"camera {k}: {', '.join(named)}")
+            raise ExperimentError(
+                f"{_shown(experiment.calibration)}: lens terms beyond k1 and k2 ({'; '.join(terms)}), but the "
+                "installed native_vostrel models k1 and k2 only; update it (scripts/build.sh) to measure with "
+                "this calibration"
+            )
+    return calibration
+
+
+def prepare_series(experiment: Experiment) -> Series:
+    """Check an experiment against its images and calibration, and prepare the series.
+
+    Reads every image's header (format, size: every image of a camera must
+    have its reference's size), decodes every reference image, reads the
+    calibration (its camera count and image sizes must fit the images),
+    builds camera 0's ROI and seed, and collects the settings that determine
+    the results. Nothing is written. The stereo match, which also checks
+    that the calibration fits the images, is the first step of `run_series`.
+
+    Raises
+    ------
+    ExperimentError, ImageError, dicpipe.camera.CalibrationError
+        One-line messages naming the file or the key.
+    """
+    infos = _probe_series(experiment)
+    calibration = _load_calibration(experiment, infos) if experiment.calibration is not None else None
+    for cam in infos:
+        load_image(cam[0].path, cam[0])  # the references must decode, or nothing can be measured
+    ref0 = infos[0][0]
+    roi = _roi_mask(experiment, ref0.width, ref0.height)
+    dic = dic_options(experiment.dic)
+    seed = _camera0_seed(experiment, roi, dic)
+    step = grid_step(dic.get("subset_spacing", _DIC_DEFAULTS["subset_spacing"]))
+    cameras = [CameraSetup(0, infos[0], roi, seed)]
+    cameras += [CameraSetup(k, infos[k], None, None) for k in range(1, len(infos))]
+    settings: dict[str, Any] = {
+        "dicpipe": __version__,
+        "mode": "2d" if len(cameras) == 1 else "stereo",
+        "dic": dic,
+        "roi": _roi_digest(roi),
+        "seed": list(seed),
+        "output": {"figures": experiment.output.figures, "vtu": experiment.output.vtu},
+    }
+    if calibration is not None:
+        settings["calibration"] = calibration.digest()
+    if len(cameras) > 1:
+        settings["stereo"] = experiment.stereo.as_kwargs()
+        settings["reconstruction"] = vars(experiment.reconstruction)
+    return Series(
+        experiment=experiment, cameras=cameras, dic=dic, step=step, settings=settings, calibration=calibration
+    )
+
+
+# --------------------------------------------------------------------------
+# Tasks: what the workers run
+# --------------------------------------------------------------------------
+
+
+def match_camera(
+    reference0: ImageInfo,
+    reference_k: ImageInfo,
+    roi0: np.ndarray,
+    seed0: tuple[int, int],
+    calibration,
+    k: int,
+    dic: dict[str, Any],
+    options: dict[str, float],
+    cli: str | None = None,
+) -> MatchResult:
+    """Match camera 0's reference image with camera k's (`dicpipe.stereo.match_stereo`).
+
+    Returns
+    -------
+    MatchResult
+        With the match, or with the reason it failed (a calibration that does
+        not fit the images, no clear disparity, unreadable images).
+    """
+    from .stereo import StereoError, match_stereo
+
+    start = time.perf_counter()
+    try:
+        match = match_stereo(
+            load_image(reference0.path, reference0),
+            load_image(reference_k.path, reference_k),
+            roi0,
+            calibration,
+            k,
+            dic=dic,
+            seed0=seed0,
+            cli=cli,
+            **options,
+        )
+        return MatchResult(k, match, None, time.perf_counter() - start)
+    except (StereoError, Dic2dError, ImageError) as exc:
+        return MatchResult(k, None, f"stereo match of camera 0 with camera {k}: {exc}", time.perf_counter() - start)
+
+
+def correlate(job: CameraJob, roi: np.ndarray) -> CameraResult:
+    """Run one camera's reference image against one of its later images.
+
+    Parameters
+    ----------
+    job : CameraJob
+    roi : (H, W) bool array
+        The camera's ROI in its reference image.
+
+    Returns
+    -------
+    CameraResult
+        With the field, or with the reason when the images cannot be read,
+        dic2d_cli fails, or the seed's correlation stays below the cutoff.
+    """
+    start = time.perf_counter()
+    result = CameraResult(job.camera, job.frame, None)
+    try:
+        ref = load_image(job.reference.path, job.reference)
+        dfm = load_image(job.deformed.path, job.deformed)
+    except ImageError as exc:
+        result.error = f"camera {job.camera}: {exc}"
+        result.seconds = time.perf_counter() - start
+        return result
+    opts = dict(job.dic)
+    cutoff = opts.get("cutoff_corrcoef", _CUTOFF_CORRCOEF)
+    if "seed_search_radius" in opts:
+        windows = [opts.pop("seed_search_radius")]
+    else:
+        radius = opts.get("subset_radius", _DIC_DEFAULTS["subset_radius"])
+        dx, dy, score = estimate_shift(ref, dfm, job.seed, 2 * radius)
+        windows = [seed_search_radius((dx, dy)), 0] if score >= _MIN_ESTIMATE_SCORE else [0]
+    failure = ""
+    for window in windows:
+        try:
+            run = run_dic2d(ref, dfm, roi, job.seed, cli=job.cli, seed_search_radius=window, **opts)
+        except Dic2dError as exc:  # the next, wider window may still find the seed
+            failure = str(exc)
+            continue
+        result.seed_corrcoef = float(run.report["seed_paramvector"][8])
+        result.seed_search_radius = int(window)
+        if result.seed_corrcoef >= cutoff:
+            result.field = run.field
+            break
+        failure = (
+            f"seed not found (correlation {result.seed_corrcoef:.3f} at the seed, below cutoff_corrcoef {cutoff:g})"
+        )
+    if result.field is None:
+        result.error = f"camera {job.camera}: {failure}"
+    result.seconds = time.perf_counter() - start
+    return result
+
+
+def _grid_xy(shape: tuple[int, int], step: int) -> tuple[np.ndarray, np.ndarray]:
+    rows, cols = shape
+    y, x = np.mgrid[0:rows, 0:cols]
+    return (x * step).astype(np.float64), (y * step).astype(np.float64)
+
+
+def _failed(plan: FramePlan, reason: str, seconds: float) -> FrameOutput:
+    return FrameOutput(FrameRecord(plan.frame, plan.images, "failed", reason, units=plan.units, seconds=seconds))
+
+
+def finish_frame(plan: FramePlan, *results: CameraResult) -> FrameOutput:
+    """Turn the camera results of one frame into its result files and summary record.
+
+    Never raises for a frame that cannot be measured: the record then says
+    "failed" and why, and no files are produced.
+    """
+    start = time.perf_counter()
+    task_seconds = sum(r.seconds for r in results)
+    errors = [r.error for r in results if r.error]
+    if errors:
+        return _failed(plan, "; ".join(errors), task_seconds + time.perf_counter() - start)
+    out = _finish_2d(plan, results[0]) if plan.mode == "2d" else _finish_stereo(plan, results)
+    out.record.seconds = task_seconds + time.perf_counter() - start
+    return out
+
+
+def _finish_2d(plan: FramePlan, res: CameraResult) -> FrameOutput:
+    import native_vostrel
+
+    from . import figures
+    from .export import npz_bytes, vtu_bytes
+    from .mesh import face_normals, grid_faces
+
+    f = res.field
+    step = plan.step
+    x, y = _grid_xy(f.shape, step)
+    valid = np.asarray(f.valid, dtype=bool)
+    nan = np.float64(np.nan)
+    u = np.where(valid, f.u, nan)
+    v = np.where(valid, f.v, nan)
+    ids = np.flatnonzero(valid)
+    faces_grid = grid_faces(valid)
+    if len(ids) < 3 or len(faces_grid) == 0:
+        return _failed(plan, f"too few points: {len(ids)} grid points solved, no triangle of neighbouring points", 0.0)
+    remap = np.full(valid.size, -1, dtype=np.int64)
+    remap[ids] = np.arange(len(ids))
+    faces = remap[faces_grid].astype(np.int32)
+    zeros = np.zeros(len(ids))
+    points_ref = np.stack([x.ravel()[ids], y.ravel()[ids], zeros], axis=1)
+    disp = np.stack([u.ravel()[ids], v.ravel()[ids], zeros], axis=1)
+    points_def = points_ref + disp
+    strain = native_vostrel.compute_surface_deformation(faces, points_ref, points_def, np.ones(len(faces), bool))
+    ok_faces = strain["valid_strain_faces"]
+    if not ok_faces.any():
+        return _failed(plan, f"too few points: no triangle of the {len(ids)} solved grid points has a strain", 0.0)
+    ms = mean_strain(strain["Emat"], strain["Area"], ok_faces, face_normals(points_ref, faces))
+
+    arrays: dict[str, np.ndarray] = {
+        "x": x,
+        "y": y,
+        "u": u,
+        "v": v,
+        "corrcoef": np.asarray(f.corrcoef, dtype=np.float64),
+        "valid": valid,
+        "du_dx": np.where(valid, f.du_dx, nan),
+        "du_dy": np.where(valid, f.du_dy, nan),
+        "dv_dx": np.where(valid, f.dv_dx, nan),
+        "dv_dy": np.where(valid, f.dv_dy, nan),
+        "step": np.int64(step),
+        "seed": np.asarray(plan.seed, dtype=np.int64),
+        "seed_corrcoef": np.float64(res.seed_corrcoef),
+        "seed_search_radius": np.int64(res.seed_search_radius),
+        "point_indices": ids.astype(np.int64),
+        "points_ref": points_ref,
+        "points_def": points_def,
+        "faces": faces,
+    }
+    arrays.update({k: np.asarray(val) for k, val in strain.items()})
+    arrays.update(
+        {"mean_strain": ms.tensor, "strain_minor": np.float64(ms.minor), "strain_major": np.float64(ms.major)}
+    )
+    name = _frame_name(plan.frame)
+    files = {f"frames/{name}.npz": npz_bytes(arrays)}
+    if plan.vtu:
+        files[f"frames/{name}.vtu"] = vtu_bytes(
+            points_ref,
+            faces,
+            point_data={"displacement": disp, "corrcoef": np.asarray(f.corrcoef).ravel()[ids]},
+            cell_data={k: strain[k] for k in ("Emat", "Epc1", "Epc2", "Eeq", "EShearMax", "J", "valid_strain_faces")},
+        )
+    if plan.figures:
+        image = load_image(plan.reference0.path, plan.reference0)
+        epc2 = figures.nodes_from_faces(np.where(ok_faces, strain["Epc2"], np.nan), faces_grid, f.shape)
+        files[f"figures/{name}.png"] = figures.field_maps(
+            image,
+            step,
+            [("u [px]", u), ("v [px]", v), ("major strain", epc2)],
+            title=f"{name}: {plan.images[0]}",
+        )
+    record = FrameRecord(
+        frame=plan.frame,
+        images=plan.images,
+        status="ok",
+        points_solved=len(ids),
+        points_valid=len(ids),
+        mean_displacement=(float(np.mean(disp[:, 0])), float(np.mean(disp[:, 1]))),
+        strain_minor=ms.minor,
+        strain_major=ms.major,
+        mean_strain=tuple(float(t) for t in ms.tensor.ravel()),
+        units="px",
+    )
+    return FrameOutput(record, files)
+
+
+def _observations(plan: FramePlan, shape: tuple[int, int]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """point_indices, cam_indices, uv of every camera-0 grid node that some camera k matched.
+
+    A node (r, c) is point r * columns + c; camera 0 sees it at (c * step, r * step), camera k at
+    its stereo match.
+    """
+    rows, cols = shape
+    matched = np.zeros(shape, dtype=bool)
+    for m in plan.matches:
+        matched |= np.asarray(m.valid, dtype=bool)
+    r, c = np.nonzero(matched)
+    ids = (r * cols + c).astype(np.int64)
+    pids = [ids]
+    cams = [np.zeros(len(ids), dtype=np.int32)]
+    uvs = [np.stack([c * float(plan.step), r * float(plan.step)], axis=1)]
+    for m in plan.matches:
+        ok = np.asarray(m.valid, dtype=bool)[r, c]
+        pids.append(ids[ok])
+        cams.append(np.full(int(ok.sum()), m.camera, dtype=np.int32))
+        uvs.append(np.asarray(m.uv, dtype=np.float64)[r[ok], c[ok]])
+    return np.concatenate(pids), np.concatenate(cams), np.concatenate(uvs)
+
+
+def _finish_stereo(plan: FramePlan, results: Sequence[CameraResult]) -> FrameOutput:
+    import native_vostrel
+
+    from . import figures
+    from .export import npz_bytes, vtu_bytes
+    from .files import stack_cameras
+    from .mesh import face_normals, grid_faces
+
+    f0 = results[0].field
+    shape = f0.shape
+    rows, cols = shape
+    for m in plan.matches:
+        if np.shape(m.valid) != shape:
+            raise ValueError(f"camera {m.camera}'s stereo match covers a {np.shape(m.valid)} grid, not {shape}")
+    pids, cams, uv = _observations(plan, shape)
+    stacked = stack_cameras([r.field for r in results])
+    cal = dict(plan.calibration)
+    model = cal.pop("distortion_model")
+    extra = {} if model == "radial2" else {"distortion_model": model}
+    common = dict(
+        K=cal["K"],
+        dist=cal["dist"],
+        R=cal["R"],
+        t=cal["t"],
+        point_indices=pids,
+        cam_indices=cams,
+        uv=uv,
+        dic_u=stacked["dic_u"],
+        dic_v=stacked["dic_v"],
+        dic_corrcoef=stacked["dic_corrcoef"],
+        dic_valid=stacked["dic_valid"],
+        reduced_height=stacked["reduced_height"],
+        reduced_width=stacked["reduced_width"],
+        subset_spacing=plan.step - 1,
+    )
+    gates = dict(min_corrcoef=plan.min_corrcoef, max_reprojection_error_px=plan.max_reprojection_error_px, scale=1.0)
+    if len(results) == 2:
+        rec = native_vostrel.reconstruct_pair_surface_points(**common, cam_a=0, cam_b=1, **gates, **extra)
+        valid = np.asarray(rec["valid_points"], dtype=bool)
+        corr = rec["corr_comb"]
+    else:
+        rec = native_vostrel.reconstruct_tracks(**common, min_views=plan.min_views, **gates, **extra)
+        valid = np.asarray(rec["valid"], dtype=bool)
+        corr = rec["mean_corrcoef"]
+    ids = np.asarray(rec["point_indices"], dtype=np.int64)
+    points_ref = rec["points_ref_world"]
+    points_def = rec["points_def_world"]
+    disp = rec["displacement_world"]
+    node_valid = np.zeros(rows * cols, dtype=bool)
+    node_valid[ids[valid]] = True
+    faces_grid = grid_faces(node_valid.reshape(shape))
+    n_valid = int(valid.sum())
+    if n_valid < 3 or len(faces_grid) == 0:
+        return _failed(
+            plan,
+            f"too few points: {n_valid} valid 3D points of {len(ids)} reconstructed, no triangle of neighbours",
+            0.0,
+        )
+    faces = np.searchsorted(ids, faces_grid).astype(np.int32)  # rows of the reconstruction
+    strain = native_vostrel.compute_surface_deformation(faces, points_ref, points_def, np.ones(len(faces), bool))
+    ok_faces = strain["valid_strain_faces"]
+    if not ok_faces.any():
+        return _failed(plan, f"too few points: no triangle of the {n_valid} valid 3D points has a strain", 0.0)
+    ms = mean_strain(strain["Emat"], strain["Area"], ok_faces, face_normals(points_ref, faces))
+
+    arrays: dict[str, np.ndarray] = {
+        "point_indices": ids,
+        "points_ref": points_ref,
+        "points_def": points_def,
+        "displacement": disp,
+        "valid": valid,
+        "faces": faces,
+        "corrcoef": np.asarray(corr, dtype=np.float64),
+        "uv0": np.stack([(ids % cols) * float(plan.step), (ids // cols) * float(plan.step)], axis=1),
+        "grid_shape": np.asarray(shape, dtype=np.int64),
+        "step": np.int64(plan.step),
+        "seed": np.asarray(plan.seed, dtype=np.int64),
+    }
+    skip = {"point_indices", "points_ref_world", "points_def_world", "displacement_world", "valid", "valid_points"}
+    skip |= {"points_ref_sfm", "points_def_sfm", "displacement_sfm"}  # equal to the world arrays (scale 1)
+    arrays.update({k: np.asarray(v) for k, v in rec.items() if k not in skip})
+    r, c = ids // cols, ids % cols
+    arrays["stereo_corrcoef"] = np.stack([np.asarray(m.corrcoef, dtype=np.float64)[r, c] for m in plan.matches])
+    arrays["stereo_epipolar_px"] = np.stack([np.asarray(m.epipolar_px, dtype=np.float64)[r, c] for m in plan.matches])
+    arrays.update({k: np.asarray(v) for k, v in strain.items()})
+    arrays.update(
+        {
+            "mean_strain": ms.tensor,
+            "strain_minor": np.float64(ms.minor),
+            "strain_major": np.float64(ms.major),
+            "units": np.asarray(plan.units),
+        }
+    )
+    name = _frame_name(plan.frame)
+    files = {f"frames/{name}.npz": npz_bytes(arrays)}
+    if plan.vtu:
+        rows_valid = np.flatnonzero(valid)
+        compact = np.full(len(ids), -1, dtype=np.int64)
+        compact[rows_valid] = np.arange(len(rows_valid))
+        files[f"frames/{name}.vtu"] = vtu_bytes(
+            points_ref[rows_valid],
+            compact[faces],
+            point_data={
+                "displacement": disp[rows_valid],
+                "corrcoef": np.asarray(corr, dtype=np.float64)[rows_valid],
+                "reprojection_error_def": np.asarray(rec["reprojection_error_def"])[rows_valid],
+            },
+            cell_data={k: strain[k] for k in ("Emat", "Epc1", "Epc2", "Eeq", "EShearMax", "J", "valid_strain_faces")},
+        )
+    if plan.figures:
+        image = load_image(plan.reference0.path, plan.reference0)
+        major = figures.nodes_from_faces(np.where(ok_faces, strain["Epc2"], np.nan), faces_grid, shape)
+        minor = figures.nodes_from_faces(np.where(ok_faces, strain["Epc1"], np.nan), faces_grid, shape)
+        files[f"figures/{name}.png"] = figures.field_maps(
+            image,
+            plan.step,
+            [("major strain Epc2", major), ("minor strain Epc1", minor)],
+            title=f"{name}: {plan.images[0]}",
+        )
+    record = FrameRecord(
+        frame=plan.frame,
+        images=plan.images,
+        status="ok",
+        points_solved=len(ids),
+        points_valid=n_valid,
+        mean_displacement=tuple(float(v) for v in disp[valid].mean(axis=0)),
+        strain_minor=ms.minor,
+        strain_major=ms.major,
+        mean_strain=tuple(float(t) for t in ms.tensor.ravel()),
+        units=plan.units,
+    )
+    return FrameOutput(record, files)
+
+
+# --------------------------------------------------------------------------
+# Running tasks: in this process, in local processes, on a Dask cluster
+# --------------------------------------------------------------------------
+
+
+class _Serial:
+    """Runs every task at once in this process; its futures are done when returned."""
+
+    capacity = 1
+
+    def __init__(self):
+        self.rois: dict[int, Any] = {}
+
+    def add_roi(self, camera: int, roi: np.ndarray) -> None:
+        self.rois[camera] = roi
+
+    def roi(self, camera: int):
+        return self.rois[camera]
+
+    def submit(self, key: str, fn: Callable, *args):
+        from concurrent.futures import Future
+
+        fut: Future = Future()
+        try:
+            fut.set_result(fn(*args))
+        except Exception as exc:
+            fut.set_exception(exc)
+        return fut
+
+    def wait(self, futures):
+        return set(futures)
+
+    def warm_up(self) -> None:
+        """Have every worker import what the tasks need (nothing to do in this process)."""
+
+    @staticmethod
+    def outcome(fut):
+        return fut.result()
+
+    def close(self) -> None:
+        pass
+
+
+#: Libraries the local workers need, imported once by the server process they are forked from.
+_WORKER_LIBRARIES = [
+    "numpy",
+    "cv2",
+    "meshio",
+    "native_vostrel",
+    "tifffile",
+    "PIL.Image",
+    "matplotlib.backends.backend_agg",
+]
+#: dicpipe's own modules the tasks run, imported by each worker once it has this process's sys.path.
+_WORKER_MODULES = ["dicpipe.measure", "dicpipe.camera", "dicpipe.stereo", "dicpipe.figures", "dicpipe.export"]
+
+
+class _Pool(_Serial):
+    """Local worker processes, forked from a fresh server process that has imported the libraries.
+
+    Nothing of this process's state is inherited (the server starts from
+    scratch) and the libraries' imports are paid for once rather than by every
+    worker. dicpipe itself is not imported by the server, which does not run
+    under this process's sys.path: a worker imports it after taking that path,
+    so it finds the same dicpipe as this process (not, say, an installed copy).
+    """
+
+    def __init__(self, jobs: int):
+        import multiprocessing
+        from concurrent.futures import ProcessPoolExecutor
+
+        super().__init__()
+        self.capacity = jobs
+        context = multiprocessing.get_context("forkserver")
+        context.set_forkserver_preload(_WORKER_LIBRARIES)
+        self.pool = ProcessPoolExecutor(max_workers=jobs, mp_context=context)
+
+    def submit(self, key: str, fn: Callable, *args):
+        return self.pool.submit(fn, *args)
+
+    def warm_up(self) -> None:
+        for _ in range(self.capacity):
+            self.pool.submit(_warm_up)
+
+    def wait(self, futures):
+        from concurrent.futures import FIRST_COMPLETED, wait
+
+        done, _ = wait(futures, return_when=FIRST_COMPLETED)
+        return done
+
+    def close(self) -> None:
+        self.pool.shutdown(wait=True, cancel_futures=True)
+
+
+class _Dask(_Serial):
+    """Tasks sent to an existing Dask distributed scheduler."""
+
+    def __init__(self, address: str):
+        try:
+            from distributed import Client
+        except ImportError:  # pragma: no cover - a declared dependency
+            raise SchedulerError("--scheduler needs the 'distributed' package") from None
+        super().__init__()
+        try:
+            self.client = Client(address, timeout="10s", set_as_default=False)
+        except (OSError, TimeoutError, ValueError) as exc:
+            raise SchedulerError(f"cannot connect to the Dask scheduler at {address}: {exc}") from None
+        threads = sum(self.client.nthreads().values())
+        if threads == 0:
+            self.client.close()
+            raise SchedulerError(f"the Dask scheduler at {address} has no workers")
+        self.capacity = threads
+        self.token = uuid.uuid4().hex[:12]
+
+    def add_roi(self, camera: int, roi: np.ndarray) -> None:
+        # Sent to the workers once, not with every task.
+        self.rois[camera] = self.client.scatter(roi, broadcast=True, hash=False)
+
+    def submit(self, key: str, fn: Callable, *args):
+        return self.client.submit(fn, *args, key=f"dicpipe-{key}-{self.token}", pure=False)
+
+    def wait(self, futures):
+        from distributed import wait
+
+        with self.client.as_current():
+            done, _ = wait(list(futures), return_when="FIRST_COMPLETED")
+        return done
+
+    def close(self) -> None:
+        self.client.close()
+
+
+def _warm_up() -> None:
+    """Import the modules of the tasks (in a worker, before its first task)."""
+    import importlib
+
+    for name in _WORKER_LIBRARIES + _WORKER_MODULES:
+        importlib.import_module(name)
+
+
+def _open_runner(jobs: int, scheduler: str | None, tasks: int):
+    if scheduler:
+        return _Dask(scheduler)
+    jobs = max(1, min(jobs, tasks))
+    return _Serial() if jobs == 1 else _Pool(jobs)
+
+
+def default_jobs() -> int:
+    """The cores this process may use."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # pragma: no cover - not Linux
+        return os.cpu_count() or 1
+
+
+# --------------------------------------------------------------------------
+# The series
+# --------------------------------------------------------------------------
+
+
+def _marker_path(out: Path, frame: int) -> Path:
+    return out / "frames" / f"{_frame_name(frame)}.json"
+
+
+def _reusable(out: Path, frame: int, digest: str) -> FrameRecord | None:
+    """The record of a frame whose outputs are complete and were made with the same settings."""
+    try:
+        marker = json.loads(_marker_path(out, frame).read_text())
+        if marker.get("digest") != digest:
+            return None
+        for rel, size in marker["files"].items():
+            if (out / rel).stat().st_size != size:
+                return None
+        record = FrameRecord.from_json(marker["record"])
+    except (OSError, ValueError, KeyError, TypeError):
+        return None
+    return record if record.ok and record.frame == frame else None
+
+
+def _frame_files(frame: int) -> list[str]:
+    name = _frame_name(frame)
+    return [f"frames/{name}.npz", f"frames/{name}.vtu", f"figures/{name}.png"]
+
+
+def _write_frame(out: Path, output: FrameOutput, digest: str) -> None:
+    from .export import json_bytes, remove_quietly, write_atomic
+
+    frame = output.record.frame
+    remove_quietly(_marker_path(out, frame))
+    for rel in _frame_files(frame):
+        if rel not in output.files:
+            remove_quietly(out / rel)  # stale, from earlier settings
+    if not output.record.ok:
+        return
+    for rel, data in output.files.items():
+        write_atomic(out / rel, data)
+    marker = {
+        "digest": digest,
+        "files": {rel: len(data) for rel, data in output.files.items()},
+        "record": output.record.to_json(),
+    }
+    write_atomic(_marker_path(out, frame), json_bytes(marker))
+
+
+def _clean_partials(out: Path) -> None:
+    """Remove temporary files that a killed run left behind."""
+    for folder in (out, out / "frames", out / "figures"):
+        if folder.is_dir():
+            for p in folder.glob(".*.part"):
+                p.unlink(missing_ok=True)
+
+
+def _components(series: Series) -> tuple[str, ...]:
+    return ("u", "v") if series.mode == "2d" else ("x", "y", "z")
+
+
+def _summary_files(series: Series, records: list[FrameRecord]) -> dict[str, bytes]:
+    """summary.csv and series.pvd."""
+    from .export import csv_bytes, pvd_bytes
+
+    cams = len(series.cameras)
+    units = series.units
+    comps = _components(series)
+    header = ["frame", "status", "reason"] + [f"image_cam{k}" for k in range(cams)]
+    header += ["points_solved", "points_valid"] + [f"mean_{c}_{units}" for c in comps]
+    header += ["strain_minor", "strain_major", "time_s"]
+    rows = []
+    for r in records:
+        disp = list(r.mean_displacement) if r.ok else [math.nan] * len(comps)
+        rows.append(
+            [r.frame, r.status, r.reason, *r.images, r.points_solved, r.points_valid, *disp]
+            + [r.strain_minor, r.strain_major, round(r.seconds, 3)]
+        )
+    files = {"summary.csv": csv_bytes(header, rows)}
+    if series.experiment.output.vtu:
+        files["series.pvd"] = pvd_bytes((r.frame, f"frames/{_frame_name(r.frame)}.vtu") for r in records if r.ok)
+    return files
+
+
+def _summary_figure(records: list[FrameRecord], components: tuple[str, ...], units: str, title: str) -> bytes:
+    """figures/summary.png: mean displacement and strains of the measured frames against the frame."""
+    from . import figures
+
+    ok = [r for r in records if r.ok]
+    return figures.summary_plot(
+        [r.frame for r in ok],
+        [(c, np.array([r.mean_displacement[i] for r in ok])) for i, c in enumerate(components)],
+        [("minor", np.array([r.strain_minor for r in ok])), ("major", np.array([r.strain_major for r in ok]))],
+        displacement_unit=units,
+        title=f"{title}: {len(ok)} of {len(records)} frames measured",
+    )
+
+
+def _match_summary(m) -> dict:
+    """What run.json records of camera k's stereo match."""
+    valid = np.asarray(m.valid, dtype=bool)
+    return {
+        "matched_nodes": int(valid.sum()),
+        "solved_nodes": int(np.isfinite(np.asarray(m.uv)[..., 0]).sum()),
+        "epipolar_rms_px": float(m.epipolar_rms),
+        "disparity_px": [float(v) for v in m.disparity],
+        "seed": [int(v) for v in m.seed_k],
+        "roi_pixels": int(np.asarray(m.roi).sum()),
+    }
+
+
+def _run_json(series: Series, records, run_info: dict) -> dict:
+    exp = series.experiment
+    return {
+        "software": {"dicpipe": __version__},
+        "experiment": {
+            "file": str(exp.path),
+            "sha256": hashlib.sha256(exp.path.read_bytes()).hexdigest(),
+            "text": exp.path.read_text(errors="replace"),
+        },
+        "calibration": None
+        if exp.calibration is None
+        else {
+            "file": str(exp.calibration),
+            "digest": series.calibration.digest() if series.calibration is not None else None,
+            "units": series.calibration.units if series.calibration is not None else None,
+        },
+        "mode": series.mode,
+        "cameras": len(series.cameras),
+        "frames": series.frames,
+        "images": [[series.image_name(k, f) for f in range(series.frames)] for k in range(len(series.cameras))],
+        "roi": {"kind": exp.roi.kind, "pixels": int(series.cameras[0].roi.sum())},
+        "seeds": [None if c.seed is None else list(c.seed) for c in series.cameras],
+        "stereo": {str(k): _match_summary(m) for k, m in sorted(series.matches.items())},
+        "parameters": {
+            "dic": series.dic,
+            "grid_step": series.step,
+            "seed_search_radius": series.dic.get("seed_search_radius", "automatic"),
+            "reconstruction": vars(exp.reconstruction),
+            "stereo": exp.stereo.as_kwargs(),
+            "output": {"figures": exp.output.figures, "vtu": exp.output.vtu},
+        },
+        "settings_digest": series.settings_digest,
+        "results": {
+            "ok": [r.frame for r in records if r.ok],
+            "failed": {str(r.frame): r.reason for r in records if not r.ok},
+        },
+        "run": run_info,
+    }
+
+
+def run_series(
+    series: Series | Experiment,
+    out: str | os.PathLike | None = None,
+    *,
+    jobs: int | None = None,
+    scheduler: str | None = None,
+    force: bool = False,
+    progress: bool = False,
+    cli: str | None = None,
+) -> SeriesResult:
+    """Measure every deformed frame of a series and write the result files.
+
+    For two or more cameras, camera 0's reference image is first matched with
+    every other camera's (`match_camera`); camera k's correlations start from
+    the ROI and seed its match gives. No file is written before every match
+    has succeeded.
+
+    Parameters
+    ----------
+    series : Series or Experiment
+        A prepared series, or an experiment to prepare (`prepare_series`).
+    out : path, optional
+        The output folder; default: the experiment's ``[output] dir``.
+    jobs : int, optional
+        Local worker processes (default: the cores of this machine); 1 runs
+        everything in this process. The workers are started afresh and import
+        the calling script's main module, so a script that calls this must do
+        so under ``if __name__ == "__main__":``.
+    scheduler : str, optional
+        Address of a Dask distributed scheduler (``tcp://host:port``) to run
+        the tasks on instead; its workers need dicpipe, dic2d_cli and the
+        images at the same paths.
+    force : bool
+        Recompute frames whose outputs are complete.
+    progress : bool
+        Show a progress bar on stderr.
+    cli : str, optional
+        The dic2d_cli to run (default: found as `dicpipe.dic2d.find_cli` does, on each worker).
+
+    Returns
+    -------
+    SeriesResult
+
+    Raises
+    ------
+    ExperimentError, ImageError
+        Bad input, found before anything is written.
+    SchedulerError
+        The scheduler cannot be reached (nothing is written).
+    OutputError
+        The output folder cannot be made (nothing is written).
+    dicpipe.stereo.StereoError
+        A stereo match failed, for example because the calibration does not
+        fit the images (nothing is written).
+    """
+    from .export import json_bytes, write_atomic
+
+    started = time.time()
+    t0 = time.perf_counter()
+    bar = None
+    runner = None
+    try:
+        if isinstance(series, Experiment):
+            # Local workers start (and import what they need) while this process checks the input.
+            upper = (series.frames - 1) * series.cameras + series.cameras - 1
+            runner = _open_runner(jobs or default_jobs(), scheduler, upper)
+            runner.warm_up()
+            series = prepare_series(series)
+        exp = series.experiment
+        out_dir = Path(out) if out is not None else exp.output.dir
+        # Cameras k >= 1 get their ROI and seed from this run's stereo match, even when the series
+        # was run before.
+        cams = [series.cameras[0]] + [CameraSetup(c.index, c.images, None, None) for c in series.cameras[1:]]
+        series.matches.clear()
+        n_frames = series.frames
+        stereo = series.mode == "stereo"
+        digests = {f: series.frame_digest(f) for f in range(1, n_frames)}
+        records: dict[int, FrameRecord] = {}
+        if not force and out_dir.is_dir():
+            for f in range(1, n_frames):
+                rec = _reusable(out_dir, f, digests[f])
+                if rec is not None:
+                    records[f] = rec
+        todo = [f for f in range(1, n_frames) if f not in records]
+        reused = len(records)
+        for sub in ("", "frames", "figures"):
+            if (out_dir / sub).exists() and not (out_dir / sub).is_dir():
+                raise OutputError(f"{_shown(out_dir / sub)}: exists and is not a folder; results need a folder there")
+        n_matches = len(cams) - 1 if (stereo and todo) else 0
+        n_tasks = len(todo) * len(cams) + n_matches
+        if runner is None:
+            runner = _open_runner(jobs or default_jobs(), scheduler, n_tasks)
+
+        def make_dirs() -> None:
+            for sub in ("", "frames", "figures"):
+                try:
+                    (out_dir / sub).mkdir(parents=True, exist_ok=True)
+                except OSError as exc:
+                    raise OutputError(
+                        f"{_shown(out_dir / sub)}: cannot make the output folder: {exc.strerror}"
+                    ) from None
+            _clean_partials(out_dir)
+
+        calibration_arrays = series.calibration.module_arrays() if stereo else None
+        plans: dict[int, FramePlan] = {}
+
+        def plan_for(f: int) -> FramePlan:
+            return FramePlan(
+                frame=f,
+                mode=series.mode,
+                step=series.step,
+                images=tuple(series.image_name(k, f) for k in range(len(cams))),
+                reference0=cams[0].images[0],
+                figures=exp.output.figures,
+                vtu=exp.output.vtu,
+                units=series.units,
+                seed=cams[0].seed,
+                calibration=calibration_arrays,
+                matches=tuple(series.matches[k] for k in range(1, len(cams))) if stereo else (),
+                min_corrcoef=exp.reconstruction.min_corrcoef,
+                max_reprojection_error_px=exp.reconstruction.max_reprojection_error_px,
+                min_views=exp.reconstruction.min_views,
+            )
+
+        if progress and reused:
+            print(f"reusing {reused} complete frame(s) in {out_dir} (--force recomputes them)", file=sys.stderr)
+        if progress and n_tasks:
+            from tqdm import tqdm
+
+            bar = tqdm(total=n_tasks, unit="task", desc="correlating", dynamic_ncols=True, file=sys.stderr)
+        waiting: dict[Any, tuple[str, int, int]] = {}
+        runner.add_roi(0, cams[0].roi)
+        for cam in cams[1:] if n_matches else []:
+            args = (cams[0].images[0], cam.images[0], cams[0].roi, cams[0].seed, series.calibration, cam.index)
+            fut = runner.submit(f"match-{cam.index}", match_camera, *args, series.dic, exp.stereo.as_kwargs(), cli)
+            waiting[fut] = ("match", 0, cam.index)
+        if not n_matches:
+            make_dirs()  # stereo: only once the calibration has proved to fit the images
+        queue = deque(todo)
+        partial: dict[int, list[CameraResult | None]] = {}
+        window = runner.capacity + 2
+
+        def submit_camera(f: int, k: int) -> None:
+            cam = cams[k]
+            job = CameraJob(k, f, cam.images[0], cam.images[f], cam.seed, series.dic, cli)
+            fut = runner.submit(f"correlate-{f}-{k}", correlate, job, runner.roi(k))
+            waiting[fut] = ("camera", f, k)
+
+        def start_frame(f: int) -> None:
+            partial[f] = [None] * len(cams)
+            for cam in cams:
+                if cam.roi is not None:  # cameras k >= 1 wait for their stereo match
+                    submit_camera(f, cam.index)
+
+        while queue and len(partial) < window:
+            start_frame(queue.popleft())
+        while waiting:
+            for fut in runner.wait(list(waiting)):
+                kind, f, k = waiting.pop(fut)
+                try:
+                    outcome = runner.outcome(fut)
+                except Exception as exc:  # a fault in a worker: the frame fails, the others go on
+                    text = f"internal error: {type(exc).__name__}: {exc}"
+                    if kind == "match":
+                        outcome = MatchResult(k, None, f"stereo match of camera 0 with camera {k}: {text}")
+                    elif kind == "camera":
+                        outcome = CameraResult(k, f, None, error=f"camera {k}: {text}")
+                    else:
+                        outcome = _failed(plans[f], text, 0.0)
+                if bar is not None and kind != "finish":
+                    bar.update(1)
+                if kind == "match":
+                    if outcome.error:
+                        from .stereo import StereoError
+
+                        raise StereoError(outcome.error)
+                    m = outcome.match
+                    series.matches[k] = m
+                    cams[k] = CameraSetup(k, cams[k].images, np.asarray(m.roi, dtype=bool), tuple(m.seed_k))
+                    series.cameras[k] = cams[k]
+                    runner.add_roi(k, cams[k].roi)
+                    for g in partial:
+                        submit_camera(g, k)
+                    if len(series.matches) == len(cams) - 1:
+                        make_dirs()
+                elif kind == "camera":
+                    partial[f][k] = outcome
+                    if all(r is not None for r in partial[f]):
+                        plans[f] = plan_for(f)
+                        fut2 = runner.submit(f"finish-{f}", finish_frame, plans[f], *partial[f])
+                        waiting[fut2] = ("finish", f, -1)
+                else:
+                    _write_frame(out_dir, outcome, digests[f])
+                    records[f] = outcome.record
+                    del partial[f], plans[f]
+                    if bar is not None and not outcome.record.ok:
+                        bar.write(f"{_frame_name(f)} failed: {outcome.record.reason}")
+                    while queue and len(partial) < window:
+                        start_frame(queue.popleft())
+        ordered = [records[f] for f in range(1, n_frames)]
+        summary = _summary_files(series, ordered)
+        if exp.output.figures:  # drawn by a worker: this process need not load matplotlib
+            args = (ordered, _components(series), series.units, exp.path.name)
+            fut = runner.submit("summary", _summary_figure, *args)
+            runner.wait([fut])
+            summary["figures/summary.png"] = runner.outcome(fut)
+    finally:
+        if bar is not None:
+            bar.close()
+        if runner is not None:
+            runner.close()
+
+    for rel, data in summary.items():
+        write_atomic(out_dir / rel, data)
+    seconds = time.perf_counter() - t0
+    run_info = {
+        "started": time.strftime("%Y-%m-%dT%H:%M:%S%z", time.localtime(started)),
+        "seconds": round(seconds, 3),
+        "jobs": None if scheduler else (jobs or default_jobs()),
+        "scheduler": scheduler,
+        "frames_computed": len(todo),
+        "frames_reused": reused,
+        "frame_seconds": {str(r.frame): round(r.seconds, 3) for r in ordered},
+    }
+    write_atomic(out_dir / "run.json", json_bytes(_run_json(series, ordered, run_info)))
+    return SeriesResult(out_dir, ordered, computed=len(todo), reused=reused, seconds=seconds)
