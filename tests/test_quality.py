@@ -38,8 +38,8 @@ def test_flag_codes_are_the_published_values():
     assert {f.name: int(f) for f in PointFlag} == {
         "GOOD": 0,
         "NOT_MEASURED": 1,
-        "NOT_SOLVED": 2,
-        "LOW_TEXTURE": 3,
+        "LOW_TEXTURE": 2,
+        "NOT_SOLVED": 3,
         "LOW_CORRELATION": 4,
         "OUTLIER": 5,
         "STEREO_MATCH": 6,
@@ -52,7 +52,7 @@ def test_the_first_failed_check_keeps_its_code_and_counts_cover_every_code():
     flags = set_flag(flags, np.array([1, 1, 0, 0, 0, 0], bool), PointFlag.NOT_SOLVED)
     flags = set_flag(flags, np.array([0, 1, 1, 0, 0, 0], bool), PointFlag.LOW_CORRELATION)
     flags = set_flag(flags, np.array([0, 0, 1, 1, 0, 0], bool), PointFlag.OUTLIER)
-    assert flags.tolist() == [2, 2, 4, 5, 0, 0]
+    assert flags.tolist() == [3, 3, 4, 5, 0, 0]
     counts = count_flags(flags)
     assert counts[PointFlag.GOOD] == 2 and counts[PointFlag.NOT_SOLVED] == 2 and counts[PointFlag.OUTLIER] == 1
     assert set(counts) == set(PointFlag) and sum(counts.values()) == 6

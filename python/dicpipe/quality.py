@@ -51,19 +51,22 @@ class PointFlag(IntEnum):
 
     The codes follow the order of the checks; a point keeps the first code it
     gets (`set_flag`), so a point of a region that was never measured is
-    ``NOT_MEASURED`` even though it is also unsolved.
+    ``NOT_MEASURED`` even though it is also unsolved, and of two reasons the
+    smaller code is reported.
 
     GOOD = 0
         Every check passed.
     NOT_MEASURED = 1
-        The point's ROI region was not measured: its seed could not be found
-        (or the whole frame failed).
-    NOT_SOLVED = 2
-        The correlation did not solve the point (not reached by the
-        propagation, or its correlation fell below the engine's own cutoff).
-    LOW_TEXTURE = 3
+        The point was not measured: its ROI region's seed could not be found,
+        its region is too small to measure, or the whole frame failed.
+    LOW_TEXTURE = 2
         The reference subset has too little texture for the image noise: the
-        predicted displacement standard deviation exceeds the target precision.
+        predicted displacement standard deviation exceeds the target
+        precision. Such points are left out of the correlation.
+    NOT_SOLVED = 3
+        The correlation did not solve the point (not reached by the
+        propagation, or its correlation fell below the engine's own cutoff),
+        or, tracked through several reference images, it was lost on the way.
     LOW_CORRELATION = 4
         The correlation coefficient is below the pipeline's threshold.
     OUTLIER = 5
@@ -79,8 +82,8 @@ class PointFlag(IntEnum):
 
     GOOD = 0
     NOT_MEASURED = 1
-    NOT_SOLVED = 2
-    LOW_TEXTURE = 3
+    LOW_TEXTURE = 2
+    NOT_SOLVED = 3
     LOW_CORRELATION = 4
     OUTLIER = 5
     STEREO_MATCH = 6
