@@ -150,9 +150,7 @@ def _noise(image: np.ndarray, roi: np.ndarray) -> float:
         return estimate_noise(image)
 
 
-def _region_seed(
-    region: np.ndarray, plan_std: np.ndarray, roi: np.ndarray, step: int, radius: int
-) -> tuple[int, int]:
+def _region_seed(region: np.ndarray, plan_std: np.ndarray, roi: np.ndarray, step: int, radius: int) -> tuple[int, int]:
     """A node of the region near its centroid, on well-textured nodes whose subsets lie inside the ROI."""
     rr, cc = np.nonzero(region)
     interior = region.copy()
