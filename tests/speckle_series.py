@@ -109,3 +109,47 @@ def write_series(
         f'[output]\ndir = "results"\n{extra}'
     )
     return exp, motions
+
+
+def rotation(deg: float) -> np.ndarray:
+    t = np.radians(deg)
+    return np.array([[np.cos(t), -np.sin(t)], [np.sin(t), np.cos(t)]])
+
+
+def write_motions(
+    folder: Path,
+    motions: list[Motion | None],
+    *,
+    size: tuple[int, int] = (200, 160),
+    roi: str = "rectangle = [24, 24, 176, 136]",
+    dic: str = "subset_radius = 15\nsubset_spacing = 5\n",
+    extra: str = "",
+    noise: float = 0.0,
+    seed: int = 1,
+    images: list[np.ndarray] | None = None,
+) -> Path:
+    """A one-camera experiment with one image per motion (None: the reference texture as it is).
+
+    `noise` adds Gaussian noise of that standard deviation (gray levels) to every image; `images`
+    replaces the rendered images by the given ones where not None.
+    """
+    w, h = size
+    rng = np.random.default_rng(seed + 1000)
+    for f, m in enumerate(motions):
+        img = images[f] if images is not None and images[f] is not None else render(w, h, m, seed=seed)
+        if noise:
+            img = img + rng.normal(0.0, noise, img.shape)
+        save(folder / "cam0" / f"frame_{f:04d}.tif", img)
+    exp = folder / "experiment.toml"
+    exp.write_text(
+        f'[images]\ncameras = ["cam0/*.tif"]\n[roi]\n{roi}\n[dic]\n{dic}[output]\ndir = "results"\nfigures = false\n'
+        f"{extra}"
+    )
+    return exp
+
+
+def disc_polygon(centre, radius: float, n: int = 48) -> str:
+    """A TOML [roi] polygon of a disc."""
+    a = np.linspace(0, 2 * np.pi, n, endpoint=False)
+    pts = ", ".join(f"[{centre[0] + radius * np.cos(t):.2f}, {centre[1] + radius * np.sin(t):.2f}]" for t in a)
+    return f"polygon = [{pts}]"

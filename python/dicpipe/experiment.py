@@ -28,7 +28,7 @@ file itself (absolute paths are kept)::
     # min_views = 2                          # three or more cameras: views a point needs
     [quality]                                # optional: which points are trusted (flags)
     # min_corrcoef = 0.9
-    # max_predicted_std_px = 0.05
+    # max_predicted_std_px = 0.03
     # noise = 2.0                            # gray levels; default estimated from each reference image
     # median_threshold = 2.0
     # median_eps_px = 0.1
@@ -241,7 +241,7 @@ class QualityOptions:
 
     min_corrcoef: float = 0.9
     texture_check: bool = True
-    max_predicted_std_px: float = 0.05
+    max_predicted_std_px: float = 0.03
     noise: float | None = None
     median_test: bool = True
     median_threshold: float = 2.0

@@ -1013,7 +1013,11 @@ def _finish_2d(plan: FramePlan, res: CameraResult) -> FrameOutput:
             arrays[f"{name}_{unit}"] = a * plan.scale
     arrays.update({k: np.asarray(val) for k, val in strain.items()})
     arrays.update(
-        {"mean_strain": ms.tensor, "strain_minor": np.float64(ms.minor), "strain_major": np.float64(ms.major)}
+        {
+            "mean_strain": ms.tensor,
+            "mean_strain_minor": np.float64(ms.minor),
+            "mean_strain_major": np.float64(ms.major),
+        }
     )
     name = _frame_name(plan.frame)
     files = {f"frames/{name}.npz": npz_bytes(arrays)}
@@ -1182,26 +1186,26 @@ def _finish_stereo(plan: FramePlan, results: Sequence[CameraResult]) -> FrameOut
         corr = rec["mean_corrcoef"]
     ids = np.asarray(rec["point_indices"], dtype=np.int64)
     r_ids, c_ids = ids // cols, ids % cols
-    # Per point and camera: camera 0 at its node, camera k where the match puts it.
-    cam_flags = [np.asarray(results[0].flags, dtype=np.uint8)[r_ids, c_ids]]
+    # Per node and camera: camera 0 at its node, camera k where the match puts it (STEREO_MATCH when none).
+    node_flags = [np.asarray(results[0].flags, dtype=np.uint8)]
     for m, res in zip(plan.matches, results[1:]):
-        matched = np.asarray(m.valid, dtype=bool)[r_ids, c_ids]
-        uv_k = np.asarray(m.uv, dtype=np.float64)[r_ids, c_ids]
-        sampled = _sample_flags(res, np.where(matched[:, None], uv_k, np.nan), plan.step, plan.min_corrcoef)
-        cam_flags.append(np.where(matched, sampled, np.uint8(PointFlag.STEREO_MATCH)).astype(np.uint8))
-    camera_flags = np.stack(cam_flags)
-    worst = np.where(camera_flags == 0, 255, camera_flags).min(axis=0)
-    point_flag = np.where(module_valid, 0, np.where(worst == 255, int(PointFlag.RECONSTRUCTION), worst)).astype(
-        np.uint8
-    )
-    valid = point_flag == PointFlag.GOOD
-    # Every camera-0 point counts: a node no camera matched is a STEREO_MATCH point unless flagged before.
-    grid_flag = np.asarray(results[0].flags, dtype=np.uint8).copy()
+        matched = np.asarray(m.valid, dtype=bool)
+        uv_k = np.where(matched[..., None], np.asarray(m.uv, dtype=np.float64), np.nan).reshape(-1, 2)
+        sampled = _sample_flags(res, uv_k, plan.step, plan.min_corrcoef).reshape(shape)
+        node_flags.append(np.where(matched, sampled, np.uint8(PointFlag.STEREO_MATCH)).astype(np.uint8))
+    node_flags = np.stack(node_flags)  # (cameras, rows, cols)
+    first_bad = np.where(node_flags == 0, 255, node_flags).min(axis=0)
+    # A node every camera can read that the reconstruction leaves out or rejects: RECONSTRUCTION.
+    grid_flag = np.where(first_bad == 255, int(PointFlag.RECONSTRUCTION), first_bad).astype(np.uint8)
+    module_ok = np.zeros(rows * cols, dtype=bool)
+    module_ok[ids[module_valid]] = True
+    grid_flag[module_ok.reshape(shape)] = PointFlag.GOOD
     points0 = np.asarray(results[0].points, dtype=bool)
-    unmatched = points0 & (grid_flag == PointFlag.GOOD)
-    grid_flag[unmatched] = PointFlag.STEREO_MATCH
-    grid_flag.ravel()[ids] = np.where(points0.ravel()[ids], point_flag, grid_flag.ravel()[ids])
+    grid_flag[~points0] = PointFlag.NOT_MEASURED
     counts = _flag_counts(grid_flag, points0)
+    camera_flags = node_flags[:, r_ids, c_ids]
+    point_flag = grid_flag[r_ids, c_ids]
+    valid = point_flag == PointFlag.GOOD
     points_ref = rec["points_ref_world"]
     points_def = np.where(valid[:, None], rec["points_def_world"], np.nan)
     disp = np.where(valid[:, None], rec["displacement_world"], np.nan)
@@ -1263,8 +1267,8 @@ def _finish_stereo(plan: FramePlan, results: Sequence[CameraResult]) -> FrameOut
     arrays.update(
         {
             "mean_strain": ms.tensor,
-            "strain_minor": np.float64(ms.minor),
-            "strain_major": np.float64(ms.major),
+            "mean_strain_minor": np.float64(ms.minor),
+            "mean_strain_major": np.float64(ms.major),
             "units": np.asarray(plan.units),
         }
     )
