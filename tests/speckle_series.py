@@ -153,3 +153,21 @@ def disc_polygon(centre, radius: float, n: int = 48) -> str:
     a = np.linspace(0, 2 * np.pi, n, endpoint=False)
     pts = ", ".join(f"[{centre[0] + radius * np.cos(t):.2f}, {centre[1] + radius * np.sin(t):.2f}]" for t in a)
     return f"polygon = [{pts}]"
+
+
+def banded(w=240, h=180, band=(70, 130), noise=0.5, seed=3, motion=None, noise_seed=0):
+    """Speckle with a horizontal band of a brightness ramp plus faint noise (no texture the correlation can use).
+
+    The band blends into the speckle over 6 px; `motion` moves the whole specimen (speckle and band).
+    """
+    rng = np.random.default_rng(noise_seed)
+    img = render(w, h, motion, seed=seed)
+    yy, xx = np.mgrid[0:h, 0:w].astype(float)
+    if motion is not None:
+        X = np.stack([xx, yy], -1)
+        X = (X - motion.centre - motion.d) @ np.linalg.inv(motion.F).T + motion.centre
+        xx, yy = X[..., 0], X[..., 1]
+    weight = np.clip(np.minimum(yy - band[0], band[1] - yy) / 6.0, 0.0, 1.0)
+    weight = 0.5 - 0.5 * np.cos(np.pi * weight)
+    img = weight * (60 + 0.5 * xx) + (1 - weight) * img
+    return img + rng.normal(0, noise, img.shape), weight == 1

@@ -7,7 +7,7 @@ import dataclasses
 import numpy as np
 import pytest
 from conftest import assert_close
-from speckle_series import Motion, render
+from speckle_series import Motion, banded, render
 
 from dicpipe.experiment import QualityOptions, ReferenceOptions
 from dicpipe.quality import PointFlag
@@ -25,24 +25,6 @@ from dicpipe.tracking import (
 DIC = {"subset_radius": 12, "subset_spacing": 5}
 STEP = 6
 QUALITY = QualityOptions()
-
-
-def banded(w=240, h=180, band=(70, 130), noise=0.5, seed=3, motion=None, noise_seed=0):
-    """Speckle with a horizontal band of a brightness ramp plus faint noise (no texture the correlation can use).
-
-    The band blends into the speckle over 6 px; `motion` moves the whole specimen (speckle and band).
-    """
-    rng = np.random.default_rng(noise_seed)
-    img = render(w, h, motion, seed=seed)
-    yy, xx = np.mgrid[0:h, 0:w].astype(float)
-    if motion is not None:
-        X = np.stack([xx, yy], -1)
-        X = (X - motion.centre - motion.d) @ np.linalg.inv(motion.F).T + motion.centre
-        xx, yy = X[..., 0], X[..., 1]
-    weight = np.clip(np.minimum(yy - band[0], band[1] - yy) / 6.0, 0.0, 1.0)
-    weight = 0.5 - 0.5 * np.cos(np.pi * weight)
-    img = weight * (60 + 0.5 * xx) + (1 - weight) * img
-    return img + rng.normal(0, noise, img.shape), weight == 1
 
 
 # --------------------------------------------------------------------------
