@@ -667,7 +667,10 @@ def prepare_series(experiment: Experiment) -> Series:
     dic = dic_options(experiment.dic)
     seed = _camera0_seed(experiment, roi, dic)
     step = grid_step(dic.get("subset_spacing", _DIC_DEFAULTS["subset_spacing"]))
-    plan = plan_camera(references[0], roi, dic, experiment.quality, seed=experiment.roi.seed)
+    try:
+        plan = plan_camera(references[0], roi, dic, experiment.quality, seed=experiment.roi.seed)
+    except ValueError as exc:
+        raise ImageError(f"{_shown(ref0.path)}: {exc}") from None
     where = f"{experiment.path.name}: [roi]"
     if not plan.seeds:
         raise ExperimentError(
@@ -778,7 +781,10 @@ def match_camera(
                 continue
             matches.append((i, m))
         match = _merge_matches(matches, plan0.labels)
-        plan_k = plan_camera(refk, np.asarray(match.roi, dtype=bool), dic, quality, seed=tuple(match.seed_k))
+        try:
+            plan_k = plan_camera(refk, np.asarray(match.roi, dtype=bool), dic, quality, seed=tuple(match.seed_k))
+        except ValueError as exc:
+            raise ImageError(f"{_shown(reference_k.path)}: {exc}") from None
         if not plan_k.seeds:
             raise StereoError(f"camera {k}'s matched region has no textured region to measure")
         return MatchResult(k, match, None, time.perf_counter() - start, plan=plan_k, notes="; ".join(notes))
