@@ -295,3 +295,24 @@ def test_stereo_window_strain_is_unbiased_and_smooths_the_per_face_strain(stereo
     raw = z["Epc2"][z["valid_strain_faces"]]
     assert raw.std() > 3 * z["strain_major"][ok].std()
     assert float(z["strain_gauge_length"]) == pytest.approx(math.sqrt(2) * float(z["strain_window_radius"]))
+
+
+def test_stereo_roi_of_two_regions_is_matched_and_measured_in_each(tmp_path):
+    from PIL import Image
+
+    from dicpipe.synthetic import write_example
+
+    exp = write_example(tmp_path, frames=2)
+    mask = np.asarray(Image.open(tmp_path / "roi.png")) > 0
+    cols = np.flatnonzero(mask.any(axis=0))
+    middle = (cols[0] + cols[-1]) // 2
+    mask[:, middle - 25 : middle + 25] = False  # two regions, 50 px apart
+    Image.fromarray(mask.astype(np.uint8) * 255).save(tmp_path / "roi.png")
+    assert main(["run", str(exp), "--jobs", "2", "--quiet"]) == 0
+    z = frame(tmp_path / "results", 1)
+    x0 = z["uv0"][:, 0]
+    for side in (x0 < middle, x0 >= middle):
+        assert z["valid"][side].sum() > 300
+    grid = z["grid_flag"]
+    points = grid != PointFlag.NOT_MEASURED
+    assert (grid[points] == PointFlag.GOOD).mean() > 0.95
