@@ -309,3 +309,20 @@ def test_a_failed_frame_leaves_the_tracks_for_the_next(dic2d_cli, tmp_path, stra
     assert out2.error is None and prev2.frame == 2
     assert prev2.good[plan.points].mean() > 0.95 and np.abs(prev2.u[prev2.good] - 1.1).max() < 0.03
     assert (out2.flags == prev2.flags).all() and (out2.field.valid.astype(bool) == prev2.good).all()
+
+
+def test_auto_moves_its_reference_only_when_that_measures_better(dic2d_cli):
+    w, h = 220, 170
+    c = np.array([(w - 1) / 2, (h - 1) / 2])
+    shifted = render(w, h, Motion(np.eye(2), np.array([1.6, -0.7]), c))
+    images = {0: render(w, h, None), 1: shifted, 2: render(w, h, None)}  # frame 2 is frame 0 again
+    roi = np.zeros((h, w), bool)
+    roi[24:146, 24:196] = True
+    plan = plan_camera(images[0], roi, DIC, QUALITY)
+    t0 = start_track(plan)
+    _, t1 = advance(images, 1, t0, t0, plan, DIC, QUALITY, ReferenceOptions(strategy="auto"), cli=dic2d_cli)
+    # Thresholds no frame can meet: frame 2 against frame 0 (identical images) still measures better
+    # than against frame 1, so the reference stays.
+    strict = ReferenceOptions(strategy="auto", min_valid_fraction=1.0, min_mean_corrcoef=1.5)
+    _, t2 = advance(images, 2, t0, t1, plan, DIC, QUALITY, strict, cli=dic2d_cli)
+    assert t2.reference == 0 and np.abs(t2.u[t2.good]).max() < 1e-6

@@ -238,6 +238,15 @@ def test_a_tracked_series_resumes_from_its_last_complete_frame(rotating, capsys)
     assert (out / "frames" / "frame_0004_tracks.npz").is_file()
 
 
+def test_tracked_results_are_the_same_with_two_processes(rotating, tmp_path):
+    folder, motions = rotating
+    out = series_run(folder, motions, disc_polygon(CENTRE, 100), "auto")
+    assert main(["run", str(folder / "experiment.toml"), "--jobs", "2", "--quiet", "--out", str(tmp_path)]) == 0
+    for f in range(1, len(motions)):
+        for name in (f"frame_{f:04d}.npz", f"frame_{f:04d}_tracks.npz"):
+            assert (tmp_path / "frames" / name).read_bytes() == (out / "frames" / name).read_bytes()
+
+
 # --------------------------------------------------------------------------
 # Units and stereo
 # --------------------------------------------------------------------------

@@ -781,7 +781,9 @@ def advance(
     reference_options : dicpipe.experiment.ReferenceOptions
         ``strategy`` "incremental" correlates with `track_prev`'s image;
         "auto" with `track_ref`'s, unless the valid fraction or the mean
-        correlation falls below the thresholds, then with `track_prev`'s.
+        correlation falls below the thresholds, then with `track_prev`'s
+        when that measures more valid points (or as many with a higher mean
+        correlation).
 
     Returns
     -------
@@ -817,7 +819,13 @@ def advance(
         ):
             res2, track2 = measure(track_prev)
             if res2.field is not None:
-                return res2, track2
+                if res.field is None:
+                    return res2, track2
+                # Move the reference only when that measures better (on noisy images the correlation
+                # may sit below the threshold whatever the reference).
+                frac2, mean2 = _good_fraction(track2, first)
+                if frac2 > frac or (frac2 >= frac and mean2 > mean_c):
+                    return res2, track2
     return res, track
 
 
