@@ -109,3 +109,65 @@ def write_series(
         f'[output]\ndir = "results"\n{extra}'
     )
     return exp, motions
+
+
+def rotation(deg: float) -> np.ndarray:
+    t = np.radians(deg)
+    return np.array([[np.cos(t), -np.sin(t)], [np.sin(t), np.cos(t)]])
+
+
+def write_motions(
+    folder: Path,
+    motions: list[Motion | None],
+    *,
+    size: tuple[int, int] = (200, 160),
+    roi: str = "rectangle = [24, 24, 176, 136]",
+    dic: str = "subset_radius = 15\nsubset_spacing = 5\n",
+    extra: str = "",
+    noise: float = 0.0,
+    seed: int = 1,
+    images: list[np.ndarray] | None = None,
+) -> Path:
+    """A one-camera experiment with one image per motion (None: the reference texture as it is).
+
+    `noise` adds Gaussian noise of that standard deviation (gray levels) to every image; `images`
+    replaces the rendered images by the given ones where not None.
+    """
+    w, h = size
+    rng = np.random.default_rng(seed + 1000)
+    for f, m in enumerate(motions):
+        img = images[f] if images is not None and images[f] is not None else render(w, h, m, seed=seed)
+        if noise:
+            img = img + rng.normal(0.0, noise, img.shape)
+        save(folder / "cam0" / f"frame_{f:04d}.tif", img)
+    exp = folder / "experiment.toml"
+    exp.write_text(
+        f'[images]\ncameras = ["cam0/*.tif"]\n[roi]\n{roi}\n[dic]\n{dic}[output]\ndir = "results"\nfigures = false\n'
+        f"{extra}"
+    )
+    return exp
+
+
+def disc_polygon(centre, radius: float, n: int = 48) -> str:
+    """A TOML [roi] polygon of a disc."""
+    a = np.linspace(0, 2 * np.pi, n, endpoint=False)
+    pts = ", ".join(f"[{centre[0] + radius * np.cos(t):.2f}, {centre[1] + radius * np.sin(t):.2f}]" for t in a)
+    return f"polygon = [{pts}]"
+
+
+def banded(w=240, h=180, band=(70, 130), noise=0.5, seed=3, motion=None, noise_seed=0):
+    """Speckle with a horizontal band of a brightness ramp plus faint noise (no texture the correlation can use).
+
+    The band blends into the speckle over 6 px; `motion` moves the whole specimen (speckle and band).
+    """
+    rng = np.random.default_rng(noise_seed)
+    img = render(w, h, motion, seed=seed)
+    yy, xx = np.mgrid[0:h, 0:w].astype(float)
+    if motion is not None:
+        X = np.stack([xx, yy], -1)
+        X = (X - motion.centre - motion.d) @ np.linalg.inv(motion.F).T + motion.centre
+        xx, yy = X[..., 0], X[..., 1]
+    weight = np.clip(np.minimum(yy - band[0], band[1] - yy) / 6.0, 0.0, 1.0)
+    weight = 0.5 - 0.5 * np.cos(np.pi * weight)
+    img = weight * (60 + 0.5 * xx) + (1 - weight) * img
+    return img + rng.normal(0, noise, img.shape), weight == 1

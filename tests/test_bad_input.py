@@ -106,6 +106,32 @@ CASES = {
     "unknown-key": (lambda e: _edit(e, "subset_spacing = 5", "subset_spacing = 5\nsubset_size = 3"), ['"subset_size"']),
     "wrong-type": (lambda e: _edit(e, "subset_radius = 15", 'subset_radius = "15"'), ["[dic] subset_radius"]),
     "bad-toml": (lambda e: _edit(e, "[dic]", "[dic"), ["not valid TOML"]),
+    "nan-in-reference": (
+        lambda e: tifffile.imwrite(
+            e.parent / "cam0" / "frame_0000.tif", np.where(np.eye(160, 200) > 0, np.nan, 100.0).astype(np.float32)
+        ),
+        ["frame_0000.tif", "non-finite"],
+    ),
+    "untextured-roi": (
+        lambda e: tifffile.imwrite(
+            e.parent / "cam0" / "frame_0000.tif", (np.arange(200)[None, :] * np.ones((160, 1))).astype(np.uint8)
+        ),
+        ["[roi]", "no region", "texture", "max_predicted_std_px"],
+    ),
+    "seed-without-texture": (
+        lambda e: (
+            _edit(e, "136]", "136]\nseed = [96, 78]"),
+            tifffile.imwrite(
+                e.parent / "cam0" / "frame_0000.tif",
+                np.where(
+                    np.abs(np.arange(200) - 96)[None, :] < 30,
+                    100,
+                    tifffile.imread(e.parent / "cam0" / "frame_0000.tif"),
+                ).astype(np.uint8),
+            ),
+        ),
+        ["[roi] seed [96, 78]", "predicted precision"],
+    ),
 }
 
 

@@ -107,8 +107,8 @@ def test_displacements_and_strains_match_the_known_motion(series, reference_run)
             assert np.abs(err).max() < 0.08
             # Strains: a uniaxial stretch along x.
             E = motions[f].green_lagrange()
-            assert abs(float(z["strain_major"]) - E[0, 0]) < 0.02 * E[0, 0] + 1e-4
-            assert abs(float(z["strain_minor"])) < 2e-4
+            assert abs(float(z["mean_strain_major"]) - E[0, 0]) < 0.02 * E[0, 0] + 1e-4
+            assert abs(float(z["mean_strain_minor"])) < 2e-4
             assert z["faces"].shape[1] == 3 and z["Epc2"].shape == (len(z["faces"]),)
             assert z["valid_strain_faces"].all()
             assert np.allclose(np.median(z["Epc2"]), E[0, 0], rtol=0.05, atol=2e-4)
@@ -118,7 +118,7 @@ def test_displacements_and_strains_match_the_known_motion(series, reference_run)
             assert int(row["points_solved"]) == int(row["points_valid"]) == valid.sum()
             assert float(row["mean_u_px"]) == pytest.approx(np.nanmean(u), abs=1e-12)
             assert float(row["mean_v_px"]) == pytest.approx(np.nanmean(v), abs=1e-12)
-            assert float(row["strain_major"]) == float(z["strain_major"])
+            assert float(row["strain_major"]) == float(z["mean_strain_major"])
             assert float(row["time_s"]) > 0
 
 
@@ -235,14 +235,17 @@ def test_large_motion_is_found_without_a_search_radius(tmp_path, capsys):
     with np.load(tmp_path / "results" / "frames" / "frame_0001.npz") as z:
         in_roi = (z["x"] >= 20) & (z["x"] < 200) & (z["y"] >= 24) & (z["y"] < 136)
         assert z["valid"].sum() >= 0.98 * in_roi.sum() and not (z["valid"] & ~in_roi).any()
-        assert 62 <= int(z["seed_search_radius"]) <= 80
+        assert z["seed_corrcoef"] >= 0.9
         truth = motions[1].displacement(np.stack([z["x"][z["valid"]], z["y"][z["valid"]]], axis=1))
         assert np.abs(z["u"][z["valid"]] - truth[:, 0]).max() < 0.1
-    # With the window fixed at 50 px the seed is not found: the frame fails with that reason.
+    # With the window fixed at 50 px the first search cannot reach the seed; the larger window that
+    # follows finds it, and the field is the same.
     exp.write_text(exp.read_text().replace("subset_spacing = 5", "subset_spacing = 5\nseed_search_radius = 50"))
-    capsys.readouterr()
-    assert main(["run", str(exp), "--jobs", "1", "--quiet"]) == 1
-    assert "seed not found" in _summary(tmp_path / "results")[0]["reason"]
+    assert main(["run", str(exp), "--jobs", "1", "--quiet"]) == 0
+    with np.load(tmp_path / "results" / "frames" / "frame_0001.npz") as z:
+        assert int(z["seed_search_radius"]) > 50 and z["seed_corrcoef"] >= 0.9
+        truth = motions[1].displacement(np.stack([z["x"][z["valid"]], z["y"][z["valid"]]], axis=1))
+        assert np.abs(z["u"][z["valid"]] - truth[:, 0]).max() < 0.1
 
 
 def test_16_bit_png_series_with_mask_and_given_seed(tmp_path):

@@ -191,7 +191,67 @@ BAD = [
         ["[dic] interpolation", "an integer"],
     ),
     ('[images]\ncameras = ["left/*"]\n[roi]\nmask = "roi.png"\n[dic]\nsmoothing_sigma = 11\n', ["smoothing_sigma"]),
+    ('[images]\ncameras = ["left/*"]\n[roi]\nmask = "roi.png"\n[strain]\nwindow = 4\n', ["[strain] window", "odd"]),
+    ('[images]\ncameras = ["left/*"]\n[roi]\nmask = "roi.png"\n[strain]\nwindow = 1\n', ["[strain] window", "3"]),
+    (
+        '[images]\ncameras = ["left/*"]\n[roi]\nmask = "roi.png"\n[strain]\ntensor = "true"\n',
+        ["[strain] tensor", '"green-lagrange"', '"hencky"'],
+    ),
+    (
+        '[images]\ncameras = ["left/*"]\n[roi]\nmask = "roi.png"\n[reference]\nstrategy = "moving"\n',
+        ["[reference] strategy", '"incremental"', '"auto"'],
+    ),
+    (
+        '[images]\ncameras = ["left/*"]\n[roi]\nmask = "roi.png"\n[reference]\nmin_valid_fraction = 1.5\n',
+        ["[reference] min_valid_fraction", "between 0 and 1"],
+    ),
+    (
+        '[images]\ncameras = ["left/*"]\n[roi]\nmask = "roi.png"\n[quality]\nmin_corr = 0.9\n',
+        ['"min_corr"', "min_corrcoef"],
+    ),
+    (
+        '[images]\ncameras = ["left/*"]\n[roi]\nmask = "roi.png"\n[quality]\nmax_predicted_std_px = 0\n',
+        ["[quality] max_predicted_std_px", "positive"],
+    ),
+    (
+        '[images]\ncameras = ["left/*"]\n[roi]\nmask = "roi.png"\n[quality]\nmedian_test = 1\n',
+        ["[quality] median_test"],
+    ),
+    (
+        '[images]\ncameras = ["left/*", "right/*"]\n[calibration]\nfile = "cal/calibration.json"\nscale = 0.1\n'
+        '[roi]\nmask = "roi.png"\n',
+        ["[calibration] scale", "one camera"],
+    ),
+    (
+        '[images]\ncameras = ["left/*"]\n[calibration]\nfile = "cal/calibration.json"\nscale = 0.1\n'
+        '[roi]\nmask = "roi.png"\n',
+        ["[calibration]", "file or scale"],
+    ),
+    ('[images]\ncameras = ["left/*"]\n[calibration]\nunits = "mm"\n[roi]\nmask = "roi.png"\n', ["units", "scale"]),
+    (
+        '[images]\ncameras = ["left/*"]\n[calibration]\nscale = 0.1\nunits = "mm/px"\n[roi]\nmask = "roi.png"\n',
+        ["[calibration] units", "letters"],
+    ),
+    ('[images]\ncameras = ["left/*"]\n[calibration]\nscale = -1\n[roi]\nmask = "roi.png"\n', ["[calibration] scale"]),
 ]
+
+
+def test_quality_strain_reference_and_scale_keys(folder):
+    exp = load_experiment(_write(folder, '[images]\ncameras = ["left/*"]\n[roi]\nmask = "roi.png"\n'))
+    assert exp.quality.min_corrcoef == 0.9 and exp.quality.max_predicted_std_px == 0.03
+    assert exp.strain.window == 5 and exp.strain.tensor == "green-lagrange"
+    assert exp.reference.strategy == "fixed" and exp.scale is None
+    text = (
+        '[images]\ncameras = ["left/*"]\n[calibration]\nscale = 0.05\nunits = "um"\n[roi]\nmask = "roi.png"\n'
+        "[quality]\nmin_corrcoef = 0.95\nnoise = 1.5\nmedian_test = false\nmin_region_nodes = 4\n"
+        '[strain]\nwindow = 7\ntensor = "hencky"\n[reference]\nstrategy = "auto"\nmin_mean_corrcoef = 0.8\n'
+    )
+    exp = load_experiment(_write(folder, text))
+    assert (exp.scale, exp.units, exp.calibration) == (0.05, "um", None)
+    assert exp.quality.min_corrcoef == 0.95 and exp.quality.noise == 1.5 and not exp.quality.median_test
+    assert exp.quality.min_region_nodes == 4
+    assert (exp.strain.window, exp.strain.tensor) == (7, "hencky")
+    assert exp.reference.strategy == "auto" and exp.reference.min_mean_corrcoef == 0.8
 
 
 @pytest.mark.parametrize("text, words", BAD, ids=[f"bad{i}" for i in range(len(BAD))])

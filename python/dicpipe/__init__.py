@@ -10,9 +10,11 @@ Main entry points::
     result = run_series(prepare_series(load_experiment("experiment.toml")), jobs=2)
 
 Modules: `experiment` (the experiment file), `images` (camera images and
-masks), `measure` (tasks, frames, the series), `export` (result files),
-`figures`, `mesh`, `grid` (reduced grid and seeds), `dic2d` (running
-dic2d_cli), `files` (dic2d_cli's binary files).
+masks), `measure` (tasks, frames, the series), `tracking` (one camera's
+flagged field, regions, seeds, tracks through a series), `quality` (point
+flags, image noise, subset texture, median test), `strain` (strain tensors and
+windows), `export` (result files), `figures`, `mesh`, `grid` (reduced grid and
+seeds), `dic2d` (running dic2d_cli), `files` (dic2d_cli's binary files).
 """
 
 from __future__ import annotations
@@ -57,6 +59,16 @@ _EXPORTS = {
     "mean_strain": "measure",
     "prepare_series": "measure",
     "run_series": "measure",
+    "PointFlag": "quality",
+    "estimate_noise": "quality",
+    "median_test": "quality",
+    "subset_precision": "quality",
+    "subset_texture": "quality",
+    "TENSORS": "strain",
+    "grid_window_gradient": "strain",
+    "strain_components": "strain",
+    "strain_tensor": "strain",
+    "surface_window_gradient": "strain",
 }
 
 __all__ = sorted(_EXPORTS) + ["__version__"]

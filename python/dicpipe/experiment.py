@@ -26,10 +26,28 @@ file itself (absolute paths are kept)::
     # min_corrcoef = 0.6
     # max_reprojection_error_px = 1.0
     # min_views = 2                          # three or more cameras: views a point needs
+    [quality]                                # optional: which points are trusted (flags)
+    # min_corrcoef = 0.9
+    # max_predicted_std_px = 0.03
+    # noise = 2.0                            # gray levels; default estimated from each reference image
+    # median_threshold = 2.0
+    # median_eps_px = 0.1
+    # seed_min_corrcoef = 0.9
+    [strain]                                 # optional: the strain window
+    # window = 5                             # odd number of grid nodes
+    # tensor = "green-lagrange"              # or "engineering", "hencky", "euler-almansi"
+    [reference]                              # optional: which image each frame is correlated with
+    # strategy = "fixed"                     # or "incremental", "auto"
+    # min_valid_fraction = 0.95              # auto: move the reference below this
+    # min_mean_corrcoef = 0.95
     [output]
     dir = "results"                          # default "results"; the command's --out overrides it
     # figures = true
     # vtu = true
+
+One camera may be given a scale instead of a calibration file,
+``[calibration] scale = 0.05`` (length per pixel) and ``units = "mm"``, for
+displacements and positions in that unit besides pixels.
 
 Each glob's matches are sorted by name, digit runs compared as numbers
 (``img_2.tif`` before ``img_10.tif``). One camera makes a 2D measurement in
@@ -57,9 +75,13 @@ __all__ = [
     "Experiment",
     "ExperimentError",
     "OutputOptions",
+    "QualityOptions",
     "ReconstructionOptions",
+    "ReferenceOptions",
     "RoiSpec",
     "StereoOptions",
+    "StrainOptions",
+    "STRATEGIES",
     "DIC_MODES",
     "DIC_OPTIONS",
     "dic_options",
@@ -126,7 +148,21 @@ def dic_options(dic: dict[str, Any]) -> dict[str, Any]:
     return {**DIC_MODES[dic.get("mode", "precision")], **own}
 
 
-_TABLES = ("images", "calibration", "roi", "dic", "stereo", "reconstruction", "output")
+_TABLES = (
+    "images",
+    "calibration",
+    "roi",
+    "dic",
+    "stereo",
+    "reconstruction",
+    "quality",
+    "strain",
+    "reference",
+    "output",
+)
+
+#: The reference strategies of `[reference] strategy`.
+STRATEGIES = ("fixed", "incremental", "auto")
 
 
 @dataclass(frozen=True)
@@ -179,6 +215,73 @@ class ReconstructionOptions:
 
 
 @dataclass(frozen=True)
+class QualityOptions:
+    """Which measured points are trusted (see `dicpipe.quality.PointFlag`).
+
+    Attributes
+    ----------
+    min_corrcoef : float
+        Points whose correlation coefficient is below this are flagged.
+    texture_check : bool
+        Flag (and leave out of the correlation) subsets whose texture cannot
+        reach `max_predicted_std_px` for the image noise.
+    max_predicted_std_px : float
+        Largest predicted standard deviation of a subset's displacement, px.
+    noise : float or None
+        Image noise in gray levels; None estimates it from each reference image.
+    median_test : bool
+        Flag outliers by the normalised median test.
+    median_threshold, median_eps_px : float
+        The test's threshold on the normalised residual, and its tolerance in px.
+    seed_min_corrcoef : float
+        A seed matched below this correlation is searched again in a larger window.
+    min_region_nodes : int
+        Regions of fewer grid nodes are not measured.
+    """
+
+    min_corrcoef: float = 0.9
+    texture_check: bool = True
+    max_predicted_std_px: float = 0.03
+    noise: float | None = None
+    median_test: bool = True
+    median_threshold: float = 2.0
+    median_eps_px: float = 0.1
+    seed_min_corrcoef: float = 0.9
+    min_region_nodes: int = 10
+
+
+@dataclass(frozen=True)
+class StrainOptions:
+    """The strain window and tensor (see `dicpipe.strain`)."""
+
+    window: int = 5
+    tensor: str = "green-lagrange"
+
+
+@dataclass(frozen=True)
+class ReferenceOptions:
+    """Which image each frame is correlated with.
+
+    Attributes
+    ----------
+    strategy : str
+        "fixed": every frame against the reference image; "incremental": every
+        frame against the previous one, the displacement accumulated at the
+        reference points; "auto": the fixed reference until a frame's valid
+        fraction or mean correlation drops below the thresholds, then the
+        previous frame becomes the reference.
+    min_valid_fraction : float
+        auto: the least fraction of the tracked points that must stay valid.
+    min_mean_corrcoef : float
+        auto: the least mean correlation coefficient of the valid points.
+    """
+
+    strategy: str = "fixed"
+    min_valid_fraction: float = 0.95
+    min_mean_corrcoef: float = 0.95
+
+
+@dataclass(frozen=True)
 class OutputOptions:
     """Where the results go and which optional files are written."""
 
@@ -207,7 +310,14 @@ class Experiment:
         dic2d_cli options by their underscore names, only those set in the file.
     stereo : StereoOptions
     reconstruction : ReconstructionOptions
+    quality : QualityOptions
+    strain : StrainOptions
+    reference : ReferenceOptions
     output : OutputOptions
+    scale : float or None
+        One camera: length per pixel (`[calibration] scale`), None without.
+    units : str
+        Unit of `scale` (`[calibration] units`, default "mm").
     """
 
     path: Path
@@ -218,7 +328,12 @@ class Experiment:
     dic: dict[str, Any] = field(default_factory=dict)
     stereo: StereoOptions = StereoOptions()
     reconstruction: ReconstructionOptions = ReconstructionOptions()
+    quality: QualityOptions = QualityOptions()
+    strain: StrainOptions = StrainOptions()
+    reference: ReferenceOptions = ReferenceOptions()
     output: OutputOptions = OutputOptions(dir=Path("results"))
+    scale: float | None = None
+    units: str = "mm"
 
     @property
     def cameras(self) -> int:
@@ -386,14 +501,29 @@ def _images(r: _Reader, data: dict) -> tuple[tuple[str, ...], tuple[tuple[Path, 
     return tuple(patterns), tuple(images)
 
 
-def _calibration(r: _Reader, data: dict, cameras: int) -> Path | None:
+def _calibration(r: _Reader, data: dict, cameras: int) -> tuple[Path | None, float | None, str]:
     t = r.table(data, "calibration")
-    r.check_keys(t, "calibration", ("file",))
+    r.check_keys(t, "calibration", ("file", "scale", "units"))
+    scale, units = None, "mm"
+    if "scale" in t or "units" in t:
+        if cameras >= 2:
+            key = "scale" if "scale" in t else "units"
+            raise r.error(f"[calibration] {key} is for one camera; {cameras} cameras take their units from the file")
+        if "file" in t:
+            raise r.error("[calibration] needs either file or scale, not both")
+        if "scale" not in t:
+            raise r.error("[calibration] units needs a scale (length per pixel)")
+        scale = r.real(t["scale"], "[calibration] scale", 0.0, None, "positive", open_low=True)
+        if "units" in t:
+            units = r.string(t["units"], "[calibration] units")
+            if not re.fullmatch(r"[A-Za-z]+", units):
+                raise r.error(f'[calibration] units must be a word of letters such as "mm", got "{units}"')
+        return None, scale, units
     if "file" not in t:
         if cameras >= 2:
             raise r.error(f"{cameras} cameras need a calibration: missing key [calibration] file")
-        return None
-    return r.existing_file(t["file"], "[calibration] file")
+        return None, None, units
+    return r.existing_file(t["file"], "[calibration] file"), None, units
 
 
 def _roi(r: _Reader, data: dict) -> RoiSpec:
@@ -488,6 +618,64 @@ def _reconstruction(r: _Reader, data: dict) -> ReconstructionOptions:
     return ReconstructionOptions(**kw)
 
 
+def _quality(r: _Reader, data: dict) -> QualityOptions:
+    t = r.table(data, "quality")
+    names = [f.name for f in QualityOptions.__dataclass_fields__.values()]
+    r.check_keys(t, "quality", names)
+    kw: dict[str, Any] = {}
+    for key in ("min_corrcoef", "seed_min_corrcoef"):
+        if key in t:
+            kw[key] = r.real(t[key], f"[quality] {key}", -1.0, 1.0, "between -1 and 1")
+    for key in ("max_predicted_std_px", "noise", "median_threshold", "median_eps_px"):
+        if key in t:
+            kw[key] = r.real(t[key], f"[quality] {key}", 0.0, None, "positive", open_low=True)
+    for key in ("texture_check", "median_test"):
+        if key in t:
+            kw[key] = r.boolean(t[key], f"[quality] {key}")
+    if "min_region_nodes" in t:
+        kw["min_region_nodes"] = r.integer(t["min_region_nodes"], "[quality] min_region_nodes", 1, None, "at least 1")
+    return QualityOptions(**kw)
+
+
+def _strain(r: _Reader, data: dict) -> StrainOptions:
+    from .strain import TENSORS
+
+    t = r.table(data, "strain")
+    r.check_keys(t, "strain", ("window", "tensor"))
+    kw: dict[str, Any] = {}
+    if "window" in t:
+        w = r.integer(t["window"], "[strain] window", 3, 99, "an odd number from 3 to 99")
+        if w % 2 == 0:
+            raise r.error(f"[strain] window must be an odd number of grid nodes, got {w}")
+        kw["window"] = w
+    if "tensor" in t:
+        if t["tensor"] not in TENSORS:
+            listed = ", ".join(f'"{a}"' for a in TENSORS)
+            raise r.error(f"[strain] tensor must be one of {listed}, got {_kind(t['tensor'])}")
+        kw["tensor"] = t["tensor"]
+    return StrainOptions(**kw)
+
+
+def _reference(r: _Reader, data: dict) -> ReferenceOptions:
+    t = r.table(data, "reference")
+    r.check_keys(t, "reference", ("strategy", "min_valid_fraction", "min_mean_corrcoef"))
+    kw: dict[str, Any] = {}
+    if "strategy" in t:
+        if t["strategy"] not in STRATEGIES:
+            listed = ", ".join(f'"{a}"' for a in STRATEGIES)
+            raise r.error(f"[reference] strategy must be one of {listed}, got {_kind(t['strategy'])}")
+        kw["strategy"] = t["strategy"]
+    if "min_valid_fraction" in t:
+        kw["min_valid_fraction"] = r.real(
+            t["min_valid_fraction"], "[reference] min_valid_fraction", 0.0, 1.0, "between 0 and 1"
+        )
+    if "min_mean_corrcoef" in t:
+        kw["min_mean_corrcoef"] = r.real(
+            t["min_mean_corrcoef"], "[reference] min_mean_corrcoef", -1.0, 1.0, "between -1 and 1"
+        )
+    return ReferenceOptions(**kw)
+
+
 def _output(r: _Reader, data: dict) -> OutputOptions:
     t = r.table(data, "output")
     r.check_keys(t, "output", ("dir", "figures", "vtu"))
@@ -539,14 +727,20 @@ def load_experiment(path: str | os.PathLike) -> Experiment:
             what = f"table [{name}]" if isinstance(data[name], dict) else f'key "{name}" outside any table'
             raise r.error(f"unknown {what}{hint}")
     patterns, images = _images(r, data)
+    calibration, scale, units = _calibration(r, data, len(images))
     return Experiment(
         path=p,
         patterns=patterns,
         images=images,
-        calibration=_calibration(r, data, len(images)),
+        calibration=calibration,
         roi=_roi(r, data),
         dic=_dic(r, data),
         stereo=_stereo(r, data),
         reconstruction=_reconstruction(r, data),
+        quality=_quality(r, data),
+        strain=_strain(r, data),
+        reference=_reference(r, data),
         output=_output(r, data),
+        scale=scale,
+        units=units,
     )

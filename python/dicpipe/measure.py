@@ -1,10 +1,19 @@
 """One frame and a whole series: from an experiment to result files.
 
-A series has a fixed reference: every camera's first image is correlated with
-each of its later images (one dic2d_cli run per camera and frame: a *task*),
-and when the tasks of a frame are done the frame is *finished*: for one
-camera the grid field itself is the result (pixels); the strains come from a
-triangle mesh over the solved grid nodes at z = 0.
+With a fixed reference (`[reference] strategy = "fixed"`, the default) every
+camera's first image is correlated with each of its later images (one
+correlation per camera and frame: a *task*), and when the tasks of a frame
+are done the frame is *finished*: for one camera the grid field itself is the
+result (pixels); the strains come from the strain window over the good grid
+nodes and from a triangle mesh over them at z = 0. With the "incremental" and
+"auto" strategies each camera's frames are measured in order, each task
+carrying the camera's track (`dicpipe.tracking`) to the next.
+
+Every point carries a flag (`dicpipe.quality.PointFlag`): the checks of
+`dicpipe.tracking` for each camera, then, in stereo, the stereo match and the
+reconstruction. Only good points (flag 0) are valid, enter the mesh and the
+strain windows, and have values in the exported displacement and strain
+arrays (NaN elsewhere).
 
 `run_series` runs the tasks in this process (``jobs=1``), in local worker
 processes (``jobs=N``) or on a Dask distributed cluster (``scheduler=``).
@@ -16,14 +25,15 @@ as complete together with the digest of everything that determined it. A
 later run reuses a frame whose marker matches the current settings and whose
 files are all present.
 
-Seeds. Camera 0's seed is the experiment's ``[roi] seed`` or the grid node
-nearest the centre of the ROI's largest region whose subset lies inside the
-ROI. Without ``[dic] seed_search_radius`` the search window of each task is
-chosen from a coarse estimate of the seed's displacement (normalised
-cross-correlation of a patch of twice the subset radius against the whole
-deformed image), so that large motions are found without searching the
-whole image; a seed whose correlation stays below ``cutoff_corrcoef`` is
-searched again over the whole image.
+Regions and seeds. Every region of a camera's correlated points (the ROI
+without its untextured nodes, `dicpipe.tracking.plan_camera`) is correlated
+from its own seed; camera 0's largest region starts from the experiment's
+``[roi] seed`` when given. Without ``[dic] seed_search_radius`` the first
+search window of a seed is centred on a coarse estimate of its displacement
+(normalised cross-correlation of a patch of twice the subset radius against
+the whole deformed image), so that large motions are found without searching
+the whole image; a weak seed, or one at the edge of its window, is searched
+again in a larger window and then over the whole image.
 """
 
 from __future__ import annotations
@@ -45,11 +55,13 @@ import numpy as np
 
 from . import __version__
 from .dic2d import DEFAULTS as _DIC_DEFAULTS
-from .dic2d import Dic2dError, run_dic2d
+from .dic2d import Dic2dError
 from .experiment import Experiment, ExperimentError, dic_options
 from .files import DicField
-from .grid import choose_seed, estimate_shift, grid_step, seed_search_radius
+from .grid import choose_seed, grid_step
 from .images import ImageError, ImageInfo, load_image, load_mask, probe_image
+from .quality import PointFlag
+from .tracking import CameraPlan, Track
 
 __all__ = [
     "CameraJob",
@@ -72,10 +84,8 @@ __all__ = [
     "run_series",
 ]
 
-#: dic2d_cli's correlation cutoff when [dic] does not set one.
-_CUTOFF_CORRCOEF = 0.6
-#: A coarse seed estimate below this correlation is not trusted: the whole image is searched.
-_MIN_ESTIMATE_SCORE = 0.5
+#: The flag codes counted in summary.csv, in column order.
+_COUNTED_FLAGS = tuple(f for f in PointFlag if f != PointFlag.GOOD)
 
 
 class SchedulerError(RuntimeError):
@@ -104,14 +114,17 @@ class CameraSetup:
         The region correlated in its reference image (for cameras k >= 1:
         None until the stereo match gives it).
     seed : (x, y) or None
-        A grid node inside `roi` where every correlation of this camera
-        starts (None until the stereo match gives it).
+        The seed of its largest region (None until the stereo match gives it).
+    plan : dicpipe.tracking.CameraPlan or None
+        Its points, their texture, regions and seeds (None until the stereo
+        match gives the ROI).
     """
 
     index: int
     images: tuple[ImageInfo, ...]
     roi: np.ndarray | None
     seed: tuple[int, int] | None
+    plan: CameraPlan | None = None
 
 
 @dataclass
@@ -132,6 +145,8 @@ class Series:
         The calibration (with the image sizes), when the experiment has one.
     matches : dict
         Camera k's `dicpipe.stereo.StereoMatch` by k, once `run_series` has matched it.
+    notes : list of str
+        What the stereo matches of the last run could not match.
     """
 
     experiment: Experiment
@@ -141,6 +156,7 @@ class Series:
     settings: dict[str, Any]
     calibration: Any = None
     matches: dict[int, Any] = field(default_factory=dict)
+    notes: list[str] = field(default_factory=list)
 
     @property
     def units(self) -> str:
@@ -178,7 +194,12 @@ class Series:
 
 @dataclass(frozen=True)
 class CameraJob:
-    """One dic2d_cli run: a camera's reference image against one of its later images."""
+    """One camera and frame: its reference image against the frame's image.
+
+    For the incremental and auto strategies `images` also holds the images of
+    the frames the camera's tracks are at (by frame), and `reference`
+    carries the strategy's thresholds.
+    """
 
     camera: int
     frame: int
@@ -187,6 +208,9 @@ class CameraJob:
     seed: tuple[int, int]
     dic: dict[str, Any]
     cli: str | None = None
+    quality: Any = None
+    strategy: Any = None
+    images: tuple[tuple[int, ImageInfo], ...] = ()
 
 
 @dataclass
@@ -197,15 +221,27 @@ class CameraResult:
     ----------
     camera, frame : int
     field : DicField or None
-        The reduced-grid field (None when the run failed).
+        The field on the camera's reference grid (None when the run failed):
+        for a fixed reference the correlation's own, regions merged; for the
+        other strategies the accumulated displacement and gradients.
     seed_corrcoef : float
-        Correlation coefficient of the seed (NaN when the run failed).
+        Correlation coefficient of the largest region's seed (NaN when it failed).
     seed_search_radius : int
-        The search window the seed was found with (0 = whole image; -1 when not run).
+        The search window it was found with (0 = whole image; -1 when not found).
     error : str or None
         Why the run failed.
     seconds : float
         Wall time of the task.
+    flags : (h, w) uint8 array or None
+        `PointFlag` of every grid node.
+    points : (h, w) bool array or None
+        The camera's measurement points.
+    reference : int
+        The frame whose image the correlation used as reference.
+    notes : str
+        Regions that were not measured, and why.
+    median_residual : (h, w) array or None
+        The normalised median residual of the correlation (fixed reference).
     """
 
     camera: int
@@ -215,6 +251,11 @@ class CameraResult:
     seed_search_radius: int = -1
     error: str | None = None
     seconds: float = 0.0
+    flags: np.ndarray | None = None
+    points: np.ndarray | None = None
+    reference: int = 0
+    notes: str = ""
+    median_residual: np.ndarray | None = None
 
 
 @dataclass
@@ -225,15 +266,22 @@ class MatchResult:
     ----------
     camera : int
     match : dicpipe.stereo.StereoMatch or None
+        The match of every region of camera 0's points.
     error : str or None
         Why the match failed (the images and the calibration do not fit).
     seconds : float
+    plan : dicpipe.tracking.CameraPlan or None
+        Camera k's plan of its reference image, in the ROI the match gives.
+    notes : str
+        Regions of camera 0 that could not be matched, and why.
     """
 
     camera: int
     match: Any = None
     error: str | None = None
     seconds: float = 0.0
+    plan: Any = None
+    notes: str = ""
 
 
 @dataclass(frozen=True)
@@ -254,6 +302,11 @@ class FramePlan:
     min_corrcoef: float = 0.6
     max_reprojection_error_px: float = 1.0
     min_views: int = 2
+    strain_window: int = 5
+    strain_tensor: str = "green-lagrange"
+    scale: float | None = None
+    scale_units: str = "mm"
+    subset_radius: int = 20
 
 
 @dataclass
@@ -285,6 +338,15 @@ class FrameRecord:
         Unit of the displacements ("px" or the calibration's).
     seconds : float
         Computing time of the frame (its tasks and its finishing).
+    flag_counts : tuple of int
+        Points of camera 0's grid per `PointFlag` code 1, 2, ... (in stereo the
+        3D point's flag; unmatched nodes count as STEREO_MATCH).
+    reference : int
+        The frame whose images camera 0 was correlated with.
+    notes : str
+        Regions not measured in a measured frame, and why.
+    mean_displacement_scaled : tuple of float
+        One camera with `[calibration] scale`: the mean displacement in its units.
     """
 
     frame: int
@@ -299,6 +361,10 @@ class FrameRecord:
     mean_strain: tuple[float, ...] = ()
     units: str = "px"
     seconds: float = 0.0
+    flag_counts: tuple[int, ...] = ()
+    reference: int = 0
+    notes: str = ""
+    mean_displacement_scaled: tuple[float, ...] = ()
 
     @property
     def ok(self) -> bool:
@@ -307,15 +373,16 @@ class FrameRecord:
     def to_json(self) -> dict:
         d = dict(vars(self))
         d["images"] = list(self.images)
-        d["mean_displacement"] = list(self.mean_displacement)
-        d["mean_strain"] = list(self.mean_strain)
+        for key in ("mean_displacement", "mean_strain", "mean_displacement_scaled", "flag_counts"):
+            d[key] = list(d[key])
         return d
 
     @classmethod
     def from_json(cls, d: dict) -> FrameRecord:
         d = dict(d)
-        for key, default in (("mean_displacement", ()), ("mean_strain", ())):
+        for key, default in (("mean_displacement", ()), ("mean_strain", ()), ("mean_displacement_scaled", ())):
             d[key] = tuple(math.nan if v is None else float(v) for v in d.get(key) or default)
+        d["flag_counts"] = tuple(int(v) for v in d.get("flag_counts") or ())
         for key in ("strain_minor", "strain_major", "seconds"):
             d[key] = math.nan if d.get(key) is None else float(d[key])
         d["images"] = tuple(d["images"])
@@ -590,16 +657,36 @@ def prepare_series(experiment: Experiment) -> Series:
     ExperimentError, ImageError, dicpipe.camera.CalibrationError
         One-line messages naming the file or the key.
     """
+    from .tracking import plan_camera
+
     infos = _probe_series(experiment)
     calibration = _load_calibration(experiment, infos) if experiment.calibration is not None else None
-    for cam in infos:
-        load_image(cam[0].path, cam[0])  # the references must decode, or nothing can be measured
+    references = [load_image(cam[0].path, cam[0]) for cam in infos]  # they must decode, or nothing is measured
     ref0 = infos[0][0]
     roi = _roi_mask(experiment, ref0.width, ref0.height)
     dic = dic_options(experiment.dic)
     seed = _camera0_seed(experiment, roi, dic)
     step = grid_step(dic.get("subset_spacing", _DIC_DEFAULTS["subset_spacing"]))
-    cameras = [CameraSetup(0, infos[0], roi, seed)]
+    try:
+        plan = plan_camera(references[0], roi, dic, experiment.quality, seed=experiment.roi.seed)
+    except ValueError as exc:
+        raise ImageError(f"{_shown(ref0.path)}: {exc}") from None
+    where = f"{experiment.path.name}: [roi]"
+    if not plan.seeds:
+        raise ExperimentError(
+            f"{where} no region of the ROI has {experiment.quality.min_region_nodes} grid nodes with enough texture "
+            f"to measure (predicted precision better than [quality] max_predicted_std_px = "
+            f"{experiment.quality.max_predicted_std_px:g} px)"
+        )
+    if experiment.roi.seed is not None and tuple(experiment.roi.seed) not in plan.seeds:
+        x, y = experiment.roi.seed
+        std = plan.predicted_std[y // step, x // step]
+        raise ExperimentError(
+            f"{where} seed [{x}, {y}] lies in no region that can be measured: its subset's predicted precision is "
+            f"{std:.3g} px ([quality] max_predicted_std_px = {experiment.quality.max_predicted_std_px:g})"
+        )
+    seed = experiment.roi.seed if experiment.roi.seed is not None else plan.seeds[0]
+    cameras = [CameraSetup(0, infos[0], roi, tuple(seed), plan)]
     cameras += [CameraSetup(k, infos[k], None, None) for k in range(1, len(infos))]
     settings: dict[str, Any] = {
         "dicpipe": __version__,
@@ -608,6 +695,10 @@ def prepare_series(experiment: Experiment) -> Series:
         "roi": _roi_digest(roi),
         "seed": list(seed),
         "output": {"figures": experiment.output.figures, "vtu": experiment.output.vtu},
+        "quality": vars(experiment.quality),
+        "strain": vars(experiment.strain),
+        "reference": vars(experiment.reference),
+        "scale": [experiment.scale, experiment.units] if experiment.scale is not None else None,
     }
     if calibration is not None:
         settings["calibration"] = calibration.digest()
@@ -624,96 +715,172 @@ def prepare_series(experiment: Experiment) -> Series:
 # --------------------------------------------------------------------------
 
 
+def _merge_matches(matches: list, labels: np.ndarray):
+    """One StereoMatch from the matches of camera 0's regions: each region's nodes from its own match."""
+    import dataclasses
+
+    first = matches[0][1]
+    arrays = {name: np.array(getattr(first, name), copy=True) for name in ("uv", "corrcoef", "epipolar_px", "valid")}
+    ratio = None if first.uncertainty_ratio is None else np.array(first.uncertainty_ratio, copy=True)
+    roi = np.asarray(first.roi, dtype=bool).copy()
+    for i, m in matches[1:]:
+        take = labels == i
+        for name, a in arrays.items():
+            a[take] = np.asarray(getattr(m, name))[take]
+        if ratio is not None and m.uncertainty_ratio is not None:
+            ratio[take] = np.asarray(m.uncertainty_ratio)[take]
+        roi |= np.asarray(m.roi, dtype=bool)
+    i0 = matches[0][0]
+    other = (labels != i0) & ~np.isin(labels, [i for i, _ in matches[1:]])
+    arrays["valid"] = arrays["valid"] & ~other  # nodes of regions whose match failed
+    epi = arrays["epipolar_px"][arrays["valid"]]
+    rms = float(np.sqrt(np.mean(epi**2))) if epi.size and np.all(np.isfinite(epi)) else first.epipolar_rms
+    return dataclasses.replace(first, roi=roi, uncertainty_ratio=ratio, epipolar_rms=rms, **arrays)
+
+
 def match_camera(
     reference0: ImageInfo,
     reference_k: ImageInfo,
-    roi0: np.ndarray,
-    seed0: tuple[int, int],
+    plan0: CameraPlan,
     calibration,
     k: int,
     dic: dict[str, Any],
     options: dict[str, float],
+    quality: Any,
     cli: str | None = None,
 ) -> MatchResult:
-    """Match camera 0's reference image with camera k's (`dicpipe.stereo.match_stereo`).
+    """Match camera 0's reference image with camera k's (`dicpipe.stereo.match_stereo`), region by region.
+
+    Each region of camera 0's points is matched from its own seed; the
+    largest region's match must succeed (it also checks that the calibration
+    fits the images), a smaller region whose match fails is left unmatched.
+    Camera k's plan follows from the ROI of the matches.
 
     Returns
     -------
     MatchResult
-        With the match, or with the reason it failed (a calibration that does
-        not fit the images, no clear disparity, unreadable images).
+        With the match and camera k's plan, or with the reason it failed (a
+        calibration that does not fit the images, no clear disparity,
+        unreadable images).
     """
     from .stereo import StereoError, match_stereo
+    from .tracking import plan_camera
 
     start = time.perf_counter()
     try:
-        match = match_stereo(
-            load_image(reference0.path, reference0),
-            load_image(reference_k.path, reference_k),
-            roi0,
-            calibration,
-            k,
-            dic=dic,
-            seed0=seed0,
-            cli=cli,
-            **options,
-        )
-        return MatchResult(k, match, None, time.perf_counter() - start)
+        ref0 = load_image(reference0.path, reference0)
+        refk = load_image(reference_k.path, reference_k)
+        matches, notes = [], []
+        for i, seed in enumerate(plan0.seeds, start=1):
+            try:
+                m = match_stereo(ref0, refk, plan0.mask, calibration, k, dic=dic, seed0=seed, cli=cli, **options)
+            except (StereoError, Dic2dError) as exc:
+                if i == 1:
+                    raise
+                notes.append(f"camera {k}: region of camera 0 at ({seed[0]}, {seed[1]}) not matched: {exc}")
+                continue
+            matches.append((i, m))
+        match = _merge_matches(matches, plan0.labels)
+        try:
+            plan_k = plan_camera(refk, np.asarray(match.roi, dtype=bool), dic, quality, seed=tuple(match.seed_k))
+        except ValueError as exc:
+            raise ImageError(f"{_shown(reference_k.path)}: {exc}") from None
+        if not plan_k.seeds:
+            raise StereoError(f"camera {k}'s matched region has no textured region to measure")
+        return MatchResult(k, match, None, time.perf_counter() - start, plan=plan_k, notes="; ".join(notes))
     except (StereoError, Dic2dError, ImageError) as exc:
         return MatchResult(k, None, f"stereo match of camera 0 with camera {k}: {exc}", time.perf_counter() - start)
 
 
-def correlate(job: CameraJob, roi: np.ndarray) -> CameraResult:
-    """Run one camera's reference image against one of its later images.
+def _camera_result(job: CameraJob, res, track: Track | None, plan: CameraPlan) -> CameraResult:
+    """A task's outcome from the correlation's `GridResult` (and the frame's track, for chains)."""
+    from .tracking import track_field
+
+    out = CameraResult(job.camera, job.frame, None, points=plan.points)
+    if res.regions:
+        out.seed_corrcoef = res.regions[0].corrcoef
+        out.seed_search_radius = res.regions[0].window
+    notes = [r.error for r in res.regions if r.error]
+    if res.field is None:
+        out.error = f"camera {job.camera}: {res.error}"
+        out.flags = res.flags if track is None else track.flags
+        return out
+    out.notes = (
+        "; ".join(
+            f"camera {job.camera}: region of {r.nodes} points not measured, {r.error}" for r in res.regions if r.error
+        )
+        if notes
+        else ""
+    )
+    if track is None:
+        out.field, out.flags, out.median_residual = res.field, res.flags, res.median_residual
+    else:
+        out.field, out.flags, out.reference = track_field(track, plan.step), track.flags, track.reference
+    return out
+
+
+def correlate(job: CameraJob, plan: CameraPlan) -> CameraResult:
+    """Measure one camera's frame against its reference image (fixed reference).
 
     Parameters
     ----------
     job : CameraJob
-    roi : (H, W) bool array
-        The camera's ROI in its reference image.
+    plan : dicpipe.tracking.CameraPlan
+        The camera's plan of its reference image.
 
     Returns
     -------
     CameraResult
-        With the field, or with the reason when the images cannot be read,
-        dic2d_cli fails, or the seed's correlation stays below the cutoff.
+        With the flagged field, or with the reason when the images cannot be
+        read or no region's seed is found.
     """
+    from .tracking import correlate_frame
+
     start = time.perf_counter()
-    result = CameraResult(job.camera, job.frame, None)
     try:
         ref = load_image(job.reference.path, job.reference)
         dfm = load_image(job.deformed.path, job.deformed)
     except ImageError as exc:
-        result.error = f"camera {job.camera}: {exc}"
-        result.seconds = time.perf_counter() - start
-        return result
-    opts = dict(job.dic)
-    cutoff = opts.get("cutoff_corrcoef", _CUTOFF_CORRCOEF)
-    if "seed_search_radius" in opts:
-        windows = [opts.pop("seed_search_radius")]
-    else:
-        radius = opts.get("subset_radius", _DIC_DEFAULTS["subset_radius"])
-        dx, dy, score = estimate_shift(ref, dfm, job.seed, 2 * radius)
-        windows = [seed_search_radius((dx, dy)), 0] if score >= _MIN_ESTIMATE_SCORE else [0]
-    failure = ""
-    for window in windows:
-        try:
-            run = run_dic2d(ref, dfm, roi, job.seed, cli=job.cli, seed_search_radius=window, **opts)
-        except Dic2dError as exc:  # the next, wider window may still find the seed
-            failure = str(exc)
-            continue
-        result.seed_corrcoef = float(run.report["seed_paramvector"][8])
-        result.seed_search_radius = int(window)
-        if result.seed_corrcoef >= cutoff:
-            result.field = run.field
-            break
-        failure = (
-            f"seed not found (correlation {result.seed_corrcoef:.3f} at the seed, below cutoff_corrcoef {cutoff:g})"
+        return CameraResult(
+            job.camera, job.frame, None, error=f"camera {job.camera}: {exc}", seconds=time.perf_counter() - start
         )
-    if result.field is None:
-        result.error = f"camera {job.camera}: {failure}"
-    result.seconds = time.perf_counter() - start
-    return result
+    res = correlate_frame(ref, dfm, plan, job.dic, job.quality, cli=job.cli)
+    out = _camera_result(job, res, None, plan)
+    out.seconds = time.perf_counter() - start
+    return out
+
+
+def track_camera(
+    job: CameraJob, plan: CameraPlan, track_ref: Track, track_prev: Track
+) -> tuple[CameraResult, Track, Track]:
+    """Measure one camera's frame from its tracks (incremental and auto strategies).
+
+    Returns
+    -------
+    (CameraResult, Track, Track)
+        The frame's result, and the camera's tracks for the next frame: its
+        reference track and its latest track (unchanged when the frame failed).
+    """
+    from .tracking import advance
+
+    start = time.perf_counter()
+    try:
+        images = {f: load_image(info.path, info) for f, info in job.images}
+    except ImageError as exc:
+        out = CameraResult(job.camera, job.frame, None, error=f"camera {job.camera}: {exc}")
+        out.seconds = time.perf_counter() - start
+        return out, track_ref, track_prev
+    res, track = advance(
+        images, job.frame, track_ref, track_prev, plan, job.dic, job.quality, job.strategy, cli=job.cli
+    )
+    out = _camera_result(job, res, track, plan)
+    out.seconds = time.perf_counter() - start
+    if out.field is None:
+        return out, track_ref, track_prev
+    new_ref = track_ref if track.reference == track_ref.frame else track_prev
+    if job.strategy.strategy == "incremental":
+        new_ref = track
+    return out, new_ref, track
 
 
 def _grid_xy(shape: tuple[int, int], step: int) -> tuple[np.ndarray, np.ndarray]:
@@ -722,8 +889,20 @@ def _grid_xy(shape: tuple[int, int], step: int) -> tuple[np.ndarray, np.ndarray]
     return (x * step).astype(np.float64), (y * step).astype(np.float64)
 
 
-def _failed(plan: FramePlan, reason: str, seconds: float) -> FrameOutput:
-    return FrameOutput(FrameRecord(plan.frame, plan.images, "failed", reason, units=plan.units, seconds=seconds))
+def _flag_counts(flags: np.ndarray | None, points: np.ndarray | None) -> tuple[int, ...]:
+    """Points per flag code 1, 2, ... (empty when unknown)."""
+    if flags is None or points is None:
+        return ()
+    from .quality import count_flags
+
+    counts = count_flags(flags, among=points)
+    return tuple(counts[f] for f in _COUNTED_FLAGS)
+
+
+def _failed(plan: FramePlan, reason: str, seconds: float, counts: tuple[int, ...] = ()) -> FrameOutput:
+    return FrameOutput(
+        FrameRecord(plan.frame, plan.images, "failed", reason, units=plan.units, seconds=seconds, flag_counts=counts)
+    )
 
 
 def finish_frame(plan: FramePlan, *results: CameraResult) -> FrameOutput:
@@ -736,10 +915,30 @@ def finish_frame(plan: FramePlan, *results: CameraResult) -> FrameOutput:
     task_seconds = sum(r.seconds for r in results)
     errors = [r.error for r in results if r.error]
     if errors:
-        return _failed(plan, "; ".join(errors), task_seconds + time.perf_counter() - start)
+        r0 = results[0]
+        counts = (
+            _flag_counts(np.full(r0.points.shape, int(PointFlag.NOT_MEASURED)), r0.points)
+            if r0.points is not None
+            else ()
+        )
+        return _failed(plan, "; ".join(errors), task_seconds + time.perf_counter() - start, counts)
     out = _finish_2d(plan, results[0]) if plan.mode == "2d" else _finish_stereo(plan, results)
     out.record.seconds = task_seconds + time.perf_counter() - start
+    out.record.reference = results[0].reference
+    out.record.notes = "; ".join(r.notes for r in results if r.notes)
     return out
+
+
+def _window_strain_2d(plan: FramePlan, u: np.ndarray, v: np.ndarray, good: np.ndarray):
+    """Strain components of the window fit over the good nodes (NaN elsewhere)."""
+    from .strain import grid_window_gradient, strain_components
+
+    fit = grid_window_gradient(
+        np.where(good, u, 0.0), np.where(good, v, 0.0), good, window=plan.strain_window, step=float(plan.step)
+    )
+    comps = strain_components(fit.F, plan.strain_tensor)
+    keep = good & fit.valid
+    return {k: np.where(keep, val, np.nan) for k, val in comps.as_dict().items()}
 
 
 def _finish_2d(plan: FramePlan, res: CameraResult) -> FrameOutput:
@@ -748,19 +947,26 @@ def _finish_2d(plan: FramePlan, res: CameraResult) -> FrameOutput:
     from . import figures
     from .export import npz_bytes, vtu_bytes
     from .mesh import face_normals, grid_faces
+    from .strain import window_gauge_length
 
     f = res.field
     step = plan.step
     x, y = _grid_xy(f.shape, step)
-    valid = np.asarray(f.valid, dtype=bool)
+    flags = np.asarray(res.flags, dtype=np.uint8)
+    points = np.asarray(res.points, dtype=bool)
+    solved = np.asarray(f.valid, dtype=bool) & points
+    good = flags == PointFlag.GOOD
+    counts = _flag_counts(flags, points)
     nan = np.float64(np.nan)
-    u = np.where(valid, f.u, nan)
-    v = np.where(valid, f.v, nan)
-    ids = np.flatnonzero(valid)
-    faces_grid = grid_faces(valid)
+    u = np.where(good, f.u, nan)
+    v = np.where(good, f.v, nan)
+    ids = np.flatnonzero(good)
+    faces_grid = grid_faces(good)
     if len(ids) < 3 or len(faces_grid) == 0:
-        return _failed(plan, f"too few points: {len(ids)} grid points solved, no triangle of neighbouring points", 0.0)
-    remap = np.full(valid.size, -1, dtype=np.int64)
+        return _failed(
+            plan, f"too few points: {len(ids)} good grid points, no triangle of neighbouring points", 0.0, counts
+        )
+    remap = np.full(good.size, -1, dtype=np.int64)
     remap[ids] = np.arange(len(ids))
     faces = remap[faces_grid].astype(np.int32)
     zeros = np.zeros(len(ids))
@@ -770,8 +976,11 @@ def _finish_2d(plan: FramePlan, res: CameraResult) -> FrameOutput:
     strain = native_vostrel.compute_surface_deformation(faces, points_ref, points_def, np.ones(len(faces), bool))
     ok_faces = strain["valid_strain_faces"]
     if not ok_faces.any():
-        return _failed(plan, f"too few points: no triangle of the {len(ids)} solved grid points has a strain", 0.0)
+        return _failed(
+            plan, f"too few points: no triangle of the {len(ids)} good grid points has a strain", 0.0, counts
+        )
     ms = mean_strain(strain["Emat"], strain["Area"], ok_faces, face_normals(points_ref, faces))
+    window = _window_strain_2d(plan, u, v, good)
 
     arrays: dict[str, np.ndarray] = {
         "x": x,
@@ -779,53 +988,77 @@ def _finish_2d(plan: FramePlan, res: CameraResult) -> FrameOutput:
         "u": u,
         "v": v,
         "corrcoef": np.asarray(f.corrcoef, dtype=np.float64),
-        "valid": valid,
-        "du_dx": np.where(valid, f.du_dx, nan),
-        "du_dy": np.where(valid, f.du_dy, nan),
-        "dv_dx": np.where(valid, f.dv_dx, nan),
-        "dv_dy": np.where(valid, f.dv_dy, nan),
+        "valid": good,
+        "flag": flags,
+        "solved": solved,
+        "du_dx": np.where(good, f.du_dx, nan),
+        "du_dy": np.where(good, f.du_dy, nan),
+        "dv_dx": np.where(good, f.dv_dx, nan),
+        "dv_dy": np.where(good, f.dv_dy, nan),
         "step": np.int64(step),
         "seed": np.asarray(plan.seed, dtype=np.int64),
         "seed_corrcoef": np.float64(res.seed_corrcoef),
         "seed_search_radius": np.int64(res.seed_search_radius),
+        "reference_frame": np.int64(res.reference),
         "point_indices": ids.astype(np.int64),
         "points_ref": points_ref,
         "points_def": points_def,
         "faces": faces,
     }
+    if res.median_residual is not None:
+        arrays["median_residual"] = np.asarray(res.median_residual, dtype=np.float64)
+    arrays.update(window)
+    arrays["strain_tensor"] = np.asarray(plan.strain_tensor)
+    arrays["strain_window"] = np.int64(plan.strain_window)
+    arrays["strain_gauge_length_px"] = np.float64(
+        window_gauge_length(plan.strain_window, step, subset_radius=plan.subset_radius)
+    )
+    if plan.scale is not None:
+        unit = plan.scale_units
+        for name, a in (("x", x), ("y", y), ("u", u), ("v", v)):
+            arrays[f"{name}_{unit}"] = a * plan.scale
     arrays.update({k: np.asarray(val) for k, val in strain.items()})
     arrays.update(
-        {"mean_strain": ms.tensor, "strain_minor": np.float64(ms.minor), "strain_major": np.float64(ms.major)}
+        {
+            "mean_strain": ms.tensor,
+            "mean_strain_minor": np.float64(ms.minor),
+            "mean_strain_major": np.float64(ms.major),
+        }
     )
     name = _frame_name(plan.frame)
     files = {f"frames/{name}.npz": npz_bytes(arrays)}
     if plan.vtu:
+        node_data = {
+            k: window[k].ravel()[ids] for k in ("strain_xx", "strain_yy", "strain_xy", "strain_major", "strain_minor")
+        }
         files[f"frames/{name}.vtu"] = vtu_bytes(
             points_ref,
             faces,
-            point_data={"displacement": disp, "corrcoef": np.asarray(f.corrcoef).ravel()[ids]},
+            point_data={"displacement": disp, "corrcoef": np.asarray(f.corrcoef).ravel()[ids], **node_data},
             cell_data={k: strain[k] for k in ("Emat", "Epc1", "Epc2", "Eeq", "EShearMax", "J", "valid_strain_faces")},
         )
     if plan.figures:
         image = load_image(plan.reference0.path, plan.reference0)
-        epc2 = figures.nodes_from_faces(np.where(ok_faces, strain["Epc2"], np.nan), faces_grid, f.shape)
         files[f"figures/{name}.png"] = figures.field_maps(
             image,
             step,
-            [("u [px]", u), ("v [px]", v), ("major strain", epc2)],
+            [("u [px]", u), ("v [px]", v), (f"major strain ({plan.strain_tensor})", window["strain_major"])],
             title=f"{name}: {plan.images[0]}",
         )
+    mean_u, mean_v = float(np.mean(disp[:, 0])), float(np.mean(disp[:, 1]))
     record = FrameRecord(
         frame=plan.frame,
         images=plan.images,
         status="ok",
-        points_solved=len(ids),
+        points_solved=int(solved.sum()),
         points_valid=len(ids),
-        mean_displacement=(float(np.mean(disp[:, 0])), float(np.mean(disp[:, 1]))),
+        mean_displacement=(mean_u, mean_v),
         strain_minor=ms.minor,
         strain_major=ms.major,
         mean_strain=tuple(float(t) for t in ms.tensor.ravel()),
         units="px",
+        flag_counts=counts,
+        mean_displacement_scaled=(mean_u * plan.scale, mean_v * plan.scale) if plan.scale is not None else (),
     )
     return FrameOutput(record, files)
 
@@ -853,13 +1086,71 @@ def _observations(plan: FramePlan, shape: tuple[int, int]) -> tuple[np.ndarray, 
     return np.concatenate(pids), np.concatenate(cams), np.concatenate(uvs)
 
 
+def _sample_flags(res: CameraResult, uv: np.ndarray, step: int, min_corrcoef: float) -> np.ndarray:
+    """Flag of a camera's field where the reconstruction samples it at pixels uv (N, 2).
+
+    The reconstruction reads the field bilinearly from four good nodes, else
+    from the nearest node (`native_vostrel`'s sampling, with the good nodes as
+    its valid ones); a position it can read is GOOD, otherwise it gets the
+    flag of its nearest node (LOW_CORRELATION when that node is good but
+    below the reconstruction's correlation gate, NOT_MEASURED off the grid).
+    """
+    flags = np.asarray(res.flags)
+    h, w = flags.shape
+    usable = (flags == PointFlag.GOOD) & (np.asarray(res.field.corrcoef) >= min_corrcoef)
+    gx, gy = uv[:, 0] / step, uv[:, 1] / step
+    finite = np.isfinite(gx) & np.isfinite(gy)
+    c0 = np.floor(np.where(finite, gx, -2)).astype(np.int64)
+    r0 = np.floor(np.where(finite, gy, -2)).astype(np.int64)
+    ok4 = finite & (c0 >= 0) & (r0 >= 0) & (c0 + 1 < w) & (r0 + 1 < h)
+    cc, rc = np.clip(c0, 0, max(w - 2, 0)), np.clip(r0, 0, max(h - 2, 0))
+    for dr in (0, 1):
+        for dc in (0, 1):
+            ok4 &= usable[np.clip(rc + dr, 0, h - 1), np.clip(cc + dc, 0, w - 1)]
+    cn = np.where(finite, np.sign(gx) * np.floor(np.abs(gx) + 0.5), -1).astype(np.int64)
+    rn = np.where(finite, np.sign(gy) * np.floor(np.abs(gy) + 0.5), -1).astype(np.int64)
+    on_grid = finite & (cn >= 0) & (rn >= 0) & (cn < w) & (rn < h)
+    near = np.full(len(uv), int(PointFlag.NOT_MEASURED), dtype=np.uint8)
+    near[on_grid] = flags[rn[on_grid], cn[on_grid]]
+    near_ok = np.zeros(len(uv), dtype=bool)
+    near_ok[on_grid] = usable[rn[on_grid], cn[on_grid]]
+    out = np.where(near == PointFlag.GOOD, np.uint8(PointFlag.LOW_CORRELATION), near)
+    return np.where(ok4 | near_ok, np.uint8(PointFlag.GOOD), out).astype(np.uint8)
+
+
+def _surface_window(plan: FramePlan, points_ref, points_def, good, faces):
+    """Per-face strain components of the surface window over the good points, and the window's radius."""
+    from .mesh import face_normals
+    from .strain import strain_components, surface_window_gradient, window_gauge_length
+
+    tri = points_ref[faces]
+    edges = np.linalg.norm(tri[:, [1, 2, 0]] - tri, axis=2)
+    legs = np.sort(edges, axis=1)[:, :2]  # the grid's two sides of each triangle
+    pitch = float(np.median(legs)) if len(legs) else math.nan
+    radius = window_gauge_length(plan.strain_window, pitch) / math.sqrt(2.0)
+    fit = surface_window_gradient(
+        points_ref,
+        np.where(good[:, None], points_def, np.nan),
+        good,
+        tri.mean(axis=1),
+        face_normals(points_ref, faces),
+        radius,
+        min_points=max(6, math.ceil(plan.strain_window**2 / 4)),
+    )
+    comps = strain_components(fit.F, plan.strain_tensor).as_dict()
+    return comps, radius, pitch, fit
+
+
 def _finish_stereo(plan: FramePlan, results: Sequence[CameraResult]) -> FrameOutput:
+    import dataclasses
+
     import native_vostrel
 
     from . import figures
     from .export import npz_bytes, vtu_bytes
     from .files import stack_cameras
     from .mesh import face_normals, grid_faces
+    from .strain import surface_gauge_length
 
     f0 = results[0].field
     shape = f0.shape
@@ -868,7 +1159,9 @@ def _finish_stereo(plan: FramePlan, results: Sequence[CameraResult]) -> FrameOut
         if np.shape(m.valid) != shape:
             raise ValueError(f"camera {m.camera}'s stereo match covers a {np.shape(m.valid)} grid, not {shape}")
     pids, cams, uv = _observations(plan, shape)
-    stacked = stack_cameras([r.field for r in results])
+    # The reconstruction reads good nodes only: a flagged node is as unsolved to it.
+    fields = [dataclasses.replace(r.field, valid=(r.flags == PointFlag.GOOD).astype(np.uint8)) for r in results]
+    stacked = stack_cameras(fields)
     cal = dict(plan.calibration)
     model = cal.pop("distortion_model")
     extra = {} if model == "radial2" else {"distortion_model": model}
@@ -891,16 +1184,37 @@ def _finish_stereo(plan: FramePlan, results: Sequence[CameraResult]) -> FrameOut
     gates = dict(min_corrcoef=plan.min_corrcoef, max_reprojection_error_px=plan.max_reprojection_error_px, scale=1.0)
     if len(results) == 2:
         rec = native_vostrel.reconstruct_pair_surface_points(**common, cam_a=0, cam_b=1, **gates, **extra)
-        valid = np.asarray(rec["valid_points"], dtype=bool)
+        module_valid = np.asarray(rec["valid_points"], dtype=bool)
         corr = rec["corr_comb"]
     else:
         rec = native_vostrel.reconstruct_tracks(**common, min_views=plan.min_views, **gates, **extra)
-        valid = np.asarray(rec["valid"], dtype=bool)
+        module_valid = np.asarray(rec["valid"], dtype=bool)
         corr = rec["mean_corrcoef"]
     ids = np.asarray(rec["point_indices"], dtype=np.int64)
+    r_ids, c_ids = ids // cols, ids % cols
+    # Per node and camera: camera 0 at its node, camera k where the match puts it (STEREO_MATCH when none).
+    node_flags = [np.asarray(results[0].flags, dtype=np.uint8)]
+    for m, res in zip(plan.matches, results[1:]):
+        matched = np.asarray(m.valid, dtype=bool)
+        uv_k = np.where(matched[..., None], np.asarray(m.uv, dtype=np.float64), np.nan).reshape(-1, 2)
+        sampled = _sample_flags(res, uv_k, plan.step, plan.min_corrcoef).reshape(shape)
+        node_flags.append(np.where(matched, sampled, np.uint8(PointFlag.STEREO_MATCH)).astype(np.uint8))
+    node_flags = np.stack(node_flags)  # (cameras, rows, cols)
+    first_bad = np.where(node_flags == 0, 255, node_flags).min(axis=0)
+    # A node every camera can read that the reconstruction leaves out or rejects: RECONSTRUCTION.
+    grid_flag = np.where(first_bad == 255, int(PointFlag.RECONSTRUCTION), first_bad).astype(np.uint8)
+    module_ok = np.zeros(rows * cols, dtype=bool)
+    module_ok[ids[module_valid]] = True
+    grid_flag[module_ok.reshape(shape)] = PointFlag.GOOD
+    points0 = np.asarray(results[0].points, dtype=bool)
+    grid_flag[~points0] = PointFlag.NOT_MEASURED
+    counts = _flag_counts(grid_flag, points0)
+    camera_flags = node_flags[:, r_ids, c_ids]
+    point_flag = grid_flag[r_ids, c_ids]
+    valid = point_flag == PointFlag.GOOD
     points_ref = rec["points_ref_world"]
-    points_def = rec["points_def_world"]
-    disp = rec["displacement_world"]
+    points_def = np.where(valid[:, None], rec["points_def_world"], np.nan)
+    disp = np.where(valid[:, None], rec["displacement_world"], np.nan)
     node_valid = np.zeros(rows * cols, dtype=bool)
     node_valid[ids[valid]] = True
     faces_grid = grid_faces(node_valid.reshape(shape))
@@ -910,13 +1224,15 @@ def _finish_stereo(plan: FramePlan, results: Sequence[CameraResult]) -> FrameOut
             plan,
             f"too few points: {n_valid} valid 3D points of {len(ids)} reconstructed, no triangle of neighbours",
             0.0,
+            counts,
         )
     faces = np.searchsorted(ids, faces_grid).astype(np.int32)  # rows of the reconstruction
     strain = native_vostrel.compute_surface_deformation(faces, points_ref, points_def, np.ones(len(faces), bool))
     ok_faces = strain["valid_strain_faces"]
     if not ok_faces.any():
-        return _failed(plan, f"too few points: no triangle of the {n_valid} valid 3D points has a strain", 0.0)
+        return _failed(plan, f"too few points: no triangle of the {n_valid} valid 3D points has a strain", 0.0, counts)
     ms = mean_strain(strain["Emat"], strain["Area"], ok_faces, face_normals(points_ref, faces))
+    window, radius, pitch, fit = _surface_window(plan, points_ref, points_def, valid, faces)
 
     arrays: dict[str, np.ndarray] = {
         "point_indices": ids,
@@ -924,25 +1240,41 @@ def _finish_stereo(plan: FramePlan, results: Sequence[CameraResult]) -> FrameOut
         "points_def": points_def,
         "displacement": disp,
         "valid": valid,
+        "flag": point_flag,
+        "camera_flags": camera_flags,
+        "grid_flag": grid_flag,
         "faces": faces,
         "corrcoef": np.asarray(corr, dtype=np.float64),
         "uv0": np.stack([(ids % cols) * float(plan.step), (ids // cols) * float(plan.step)], axis=1),
         "grid_shape": np.asarray(shape, dtype=np.int64),
         "step": np.int64(plan.step),
         "seed": np.asarray(plan.seed, dtype=np.int64),
+        "reference_frame": np.asarray([r.reference for r in results], dtype=np.int64),
     }
     skip = {"point_indices", "points_ref_world", "points_def_world", "displacement_world", "valid", "valid_points"}
     skip |= {"points_ref_sfm", "points_def_sfm", "displacement_sfm"}  # equal to the world arrays (scale 1)
     arrays.update({k: np.asarray(v) for k, v in rec.items() if k not in skip})
-    r, c = ids // cols, ids % cols
-    arrays["stereo_corrcoef"] = np.stack([np.asarray(m.corrcoef, dtype=np.float64)[r, c] for m in plan.matches])
-    arrays["stereo_epipolar_px"] = np.stack([np.asarray(m.epipolar_px, dtype=np.float64)[r, c] for m in plan.matches])
+    arrays["stereo_corrcoef"] = np.stack([np.asarray(m.corrcoef, dtype=np.float64)[r_ids, c_ids] for m in plan.matches])
+    arrays["stereo_epipolar_px"] = np.stack(
+        [np.asarray(m.epipolar_px, dtype=np.float64)[r_ids, c_ids] for m in plan.matches]
+    )
     arrays.update({k: np.asarray(v) for k, v in strain.items()})
+    arrays.update(window)
+    arrays.update(
+        {
+            "strain_tensor": np.asarray(plan.strain_tensor),
+            "strain_window": np.int64(plan.strain_window),
+            "strain_window_radius": np.float64(radius),
+            "strain_gauge_length": np.float64(surface_gauge_length(radius)) if radius > 0 else np.float64(np.nan),
+            "strain_frame_x": fit.e1,
+            "strain_points": fit.count,
+        }
+    )
     arrays.update(
         {
             "mean_strain": ms.tensor,
-            "strain_minor": np.float64(ms.minor),
-            "strain_major": np.float64(ms.major),
+            "mean_strain_minor": np.float64(ms.minor),
+            "mean_strain_major": np.float64(ms.major),
             "units": np.asarray(plan.units),
         }
     )
@@ -952,6 +1284,8 @@ def _finish_stereo(plan: FramePlan, results: Sequence[CameraResult]) -> FrameOut
         rows_valid = np.flatnonzero(valid)
         compact = np.full(len(ids), -1, dtype=np.int64)
         compact[rows_valid] = np.arange(len(rows_valid))
+        cells = {k: strain[k] for k in ("Emat", "Epc1", "Epc2", "Eeq", "EShearMax", "J", "valid_strain_faces")}
+        cells.update(window)
         files[f"frames/{name}.vtu"] = vtu_bytes(
             points_ref[rows_valid],
             compact[faces],
@@ -960,16 +1294,16 @@ def _finish_stereo(plan: FramePlan, results: Sequence[CameraResult]) -> FrameOut
                 "corrcoef": np.asarray(corr, dtype=np.float64)[rows_valid],
                 "reprojection_error_def": np.asarray(rec["reprojection_error_def"])[rows_valid],
             },
-            cell_data={k: strain[k] for k in ("Emat", "Epc1", "Epc2", "Eeq", "EShearMax", "J", "valid_strain_faces")},
+            cell_data=cells,
         )
     if plan.figures:
         image = load_image(plan.reference0.path, plan.reference0)
-        major = figures.nodes_from_faces(np.where(ok_faces, strain["Epc2"], np.nan), faces_grid, shape)
-        minor = figures.nodes_from_faces(np.where(ok_faces, strain["Epc1"], np.nan), faces_grid, shape)
+        major = figures.nodes_from_faces(window["strain_major"], faces_grid, shape)
+        minor = figures.nodes_from_faces(window["strain_minor"], faces_grid, shape)
         files[f"figures/{name}.png"] = figures.field_maps(
             image,
             plan.step,
-            [("major strain Epc2", major), ("minor strain Epc1", minor)],
+            [(f"major strain ({plan.strain_tensor})", major), (f"minor strain ({plan.strain_tensor})", minor)],
             title=f"{name}: {plan.images[0]}",
         )
     record = FrameRecord(
@@ -983,6 +1317,7 @@ def _finish_stereo(plan: FramePlan, results: Sequence[CameraResult]) -> FrameOut
         strain_major=ms.major,
         mean_strain=tuple(float(t) for t in ms.tensor.ravel()),
         units=plan.units,
+        flag_counts=counts,
     )
     return FrameOutput(record, files)
 
@@ -998,13 +1333,13 @@ class _Serial:
     capacity = 1
 
     def __init__(self):
-        self.rois: dict[int, Any] = {}
+        self.plans: dict[int, Any] = {}
 
-    def add_roi(self, camera: int, roi: np.ndarray) -> None:
-        self.rois[camera] = roi
+    def add_plan(self, camera: int, plan: CameraPlan) -> None:
+        self.plans[camera] = plan
 
-    def roi(self, camera: int):
-        return self.rois[camera]
+    def plan(self, camera: int):
+        return self.plans[camera]
 
     def submit(self, key: str, fn: Callable, *args):
         from concurrent.futures import Future
@@ -1041,7 +1376,15 @@ _WORKER_LIBRARIES = [
     "matplotlib.backends.backend_agg",
 ]
 #: dicpipe's own modules the tasks run, imported by each worker once it has this process's sys.path.
-_WORKER_MODULES = ["dicpipe.measure", "dicpipe.camera", "dicpipe.stereo", "dicpipe.figures", "dicpipe.export"]
+_WORKER_MODULES = [
+    "dicpipe.measure",
+    "dicpipe.camera",
+    "dicpipe.stereo",
+    "dicpipe.figures",
+    "dicpipe.export",
+    "dicpipe.tracking",
+    "dicpipe.strain",
+]
 
 
 class _Pool(_Serial):
@@ -1101,9 +1444,9 @@ class _Dask(_Serial):
         self.capacity = threads
         self.token = uuid.uuid4().hex[:12]
 
-    def add_roi(self, camera: int, roi: np.ndarray) -> None:
+    def add_plan(self, camera: int, plan: CameraPlan) -> None:
         # Sent to the workers once, not with every task.
-        self.rois[camera] = self.client.scatter(roi, broadcast=True, hash=False)
+        self.plans[camera] = self.client.scatter(plan, broadcast=True, hash=False)
 
     def submit(self, key: str, fn: Callable, *args):
         return self.client.submit(fn, *args, key=f"dicpipe-{key}-{self.token}", pure=False)
@@ -1168,7 +1511,42 @@ def _reusable(out: Path, frame: int, digest: str) -> FrameRecord | None:
 
 def _frame_files(frame: int) -> list[str]:
     name = _frame_name(frame)
-    return [f"frames/{name}.npz", f"frames/{name}.vtu", f"figures/{name}.png"]
+    return [f"frames/{name}.npz", f"frames/{name}.vtu", f"figures/{name}.png", _state_file(frame)]
+
+
+def _state_file(frame: int) -> str:
+    """Where the cameras' tracks after a frame are kept (incremental and auto strategies), for resuming."""
+    return f"frames/{_frame_name(frame)}_tracks.npz"
+
+
+_TRACK_ARRAYS = ("u", "v", "F", "corrcoef", "flags")
+
+
+def _state_bytes(states: list[tuple[Track, Track]]) -> bytes:
+    from .export import npz_bytes
+
+    arrays: dict[str, np.ndarray] = {}
+    for k, pair in enumerate(states):
+        for role, tr in zip(("ref", "prev"), pair):
+            arrays[f"cam{k}_{role}_frames"] = np.asarray([tr.frame, tr.reference], dtype=np.int64)
+            for name in _TRACK_ARRAYS:
+                arrays[f"cam{k}_{role}_{name}"] = np.asarray(getattr(tr, name))
+    return npz_bytes(arrays)
+
+
+def _load_states(path: Path, cameras: int) -> list[tuple[Track, Track]] | None:
+    try:
+        with np.load(path) as z:
+            out = []
+            for k in range(cameras):
+                pair = []
+                for role in ("ref", "prev"):
+                    frame, reference = (int(v) for v in z[f"cam{k}_{role}_frames"])
+                    pair.append(Track(frame, reference, *(np.array(z[f"cam{k}_{role}_{n}"]) for n in _TRACK_ARRAYS)))
+                out.append((pair[0], pair[1]))
+            return out
+    except (OSError, ValueError, KeyError):
+        return None
 
 
 def _write_frame(out: Path, output: FrameOutput, digest: str) -> None:
@@ -1210,16 +1588,23 @@ def _summary_files(series: Series, records: list[FrameRecord]) -> dict[str, byte
     cams = len(series.cameras)
     units = series.units
     comps = _components(series)
+    scaled = series.mode == "2d" and series.experiment.scale is not None
+    counted = _COUNTED_FLAGS if series.mode == "stereo" else _COUNTED_FLAGS[:5]
     header = ["frame", "status", "reason"] + [f"image_cam{k}" for k in range(cams)]
     header += ["points_solved", "points_valid"] + [f"mean_{c}_{units}" for c in comps]
-    header += ["strain_minor", "strain_major", "time_s"]
+    if scaled:
+        header += [f"mean_{c}_{series.experiment.units}" for c in comps]
+    header += ["strain_minor", "strain_major"]
+    header += [f"flag_{f.name.lower()}" for f in counted] + ["reference_frame", "notes", "time_s"]
     rows = []
     for r in records:
         disp = list(r.mean_displacement) if r.ok else [math.nan] * len(comps)
-        rows.append(
-            [r.frame, r.status, r.reason, *r.images, r.points_solved, r.points_valid, *disp]
-            + [r.strain_minor, r.strain_major, round(r.seconds, 3)]
-        )
+        row = [r.frame, r.status, r.reason, *r.images, r.points_solved, r.points_valid, *disp]
+        if scaled:
+            row += list(r.mean_displacement_scaled) if r.ok else [math.nan] * len(comps)
+        counts = list(r.flag_counts[: len(counted)]) if r.flag_counts else [""] * len(counted)
+        row += [r.strain_minor, r.strain_major, *counts, r.reference if r.ok else "", r.notes, round(r.seconds, 3)]
+        rows.append(row)
     files = {"summary.csv": csv_bytes(header, rows)}
     if series.experiment.output.vtu:
         files["series.pvd"] = pvd_bytes((r.frame, f"frames/{_frame_name(r.frame)}.vtu") for r in records if r.ok)
@@ -1253,6 +1638,21 @@ def _match_summary(m) -> dict:
     }
 
 
+def _plan_summary(plan: CameraPlan | None) -> dict | None:
+    """What run.json records of a camera's plan: its points, texture and regions."""
+    if plan is None:
+        return None
+    return {
+        "points": int(plan.points.sum()),
+        "low_texture": int(plan.low_texture.sum()),
+        "noise": plan.noise,
+        "regions": [
+            {"seed": list(seed), "points": int((plan.labels == i).sum())} for i, seed in enumerate(plan.seeds, start=1)
+        ],
+        "too_small": int(plan.small.sum()),
+    }
+
+
 def _run_json(series: Series, records, run_info: dict) -> dict:
     exp = series.experiment
     return {
@@ -1275,6 +1675,8 @@ def _run_json(series: Series, records, run_info: dict) -> dict:
         "images": [[series.image_name(k, f) for f in range(series.frames)] for k in range(len(series.cameras))],
         "roi": {"kind": exp.roi.kind, "pixels": int(series.cameras[0].roi.sum())},
         "seeds": [None if c.seed is None else list(c.seed) for c in series.cameras],
+        "regions": [_plan_summary(c.plan) for c in series.cameras],
+        "notes": list(series.notes),
         "stereo": {str(k): _match_summary(m) for k, m in sorted(series.matches.items())},
         "parameters": {
             "dic": series.dic,
@@ -1282,6 +1684,10 @@ def _run_json(series: Series, records, run_info: dict) -> dict:
             "seed_search_radius": series.dic.get("seed_search_radius", "automatic"),
             "reconstruction": vars(exp.reconstruction),
             "stereo": exp.stereo.as_kwargs(),
+            "quality": vars(exp.quality),
+            "strain": vars(exp.strain),
+            "reference": vars(exp.reference),
+            "scale": None if exp.scale is None else {"length_per_px": exp.scale, "units": exp.units},
             "output": {"figures": exp.output.figures, "vtu": exp.output.vtu},
         },
         "settings_digest": series.settings_digest,
@@ -1367,8 +1773,10 @@ def run_series(
         # was run before.
         cams = [series.cameras[0]] + [CameraSetup(c.index, c.images, None, None) for c in series.cameras[1:]]
         series.matches.clear()
+        series.notes.clear()
         n_frames = series.frames
         stereo = series.mode == "stereo"
+        chains = exp.reference.strategy != "fixed"
         digests = {f: series.frame_digest(f) for f in range(1, n_frames)}
         records: dict[int, FrameRecord] = {}
         if not force and out_dir.is_dir():
@@ -1376,6 +1784,18 @@ def run_series(
                 rec = _reusable(out_dir, f, digests[f])
                 if rec is not None:
                     records[f] = rec
+        resume: list[tuple[Track, Track]] | None = None
+        if chains:
+            # A track goes on from the last frame of the complete run of frames from frame 1.
+            last = 0
+            while last + 1 in records:
+                last += 1
+            while last > 0:
+                resume = _load_states(out_dir / _state_file(last), len(cams))
+                if resume is not None:
+                    break
+                last -= 1
+            records = {f: r for f, r in records.items() if f <= last}
         todo = [f for f in range(1, n_frames) if f not in records]
         reused = len(records)
         for sub in ("", "frames", "figures"):
@@ -1415,6 +1835,11 @@ def run_series(
                 min_corrcoef=exp.reconstruction.min_corrcoef,
                 max_reprojection_error_px=exp.reconstruction.max_reprojection_error_px,
                 min_views=exp.reconstruction.min_views,
+                strain_window=exp.strain.window,
+                strain_tensor=exp.strain.tensor,
+                scale=exp.scale,
+                scale_units=exp.units,
+                subset_radius=int(series.dic.get("subset_radius", _DIC_DEFAULTS["subset_radius"])),
             )
 
         if progress and reused:
@@ -1424,31 +1849,72 @@ def run_series(
 
             bar = tqdm(total=n_tasks, unit="task", desc="correlating", dynamic_ncols=True, file=sys.stderr)
         waiting: dict[Any, tuple[str, int, int]] = {}
-        runner.add_roi(0, cams[0].roi)
+        runner.add_plan(0, cams[0].plan)
         for cam in cams[1:] if n_matches else []:
-            args = (cams[0].images[0], cam.images[0], cams[0].roi, cams[0].seed, series.calibration, cam.index)
-            fut = runner.submit(f"match-{cam.index}", match_camera, *args, series.dic, exp.stereo.as_kwargs(), cli)
+            args = (cams[0].images[0], cam.images[0], cams[0].plan, series.calibration, cam.index, series.dic)
+            fut = runner.submit(f"match-{cam.index}", match_camera, *args, exp.stereo.as_kwargs(), exp.quality, cli)
             waiting[fut] = ("match", 0, cam.index)
         if not n_matches:
             make_dirs()  # stereo: only once the calibration has proved to fit the images
         queue = deque(todo)
         partial: dict[int, list[CameraResult | None]] = {}
         window = runner.capacity + 2
+        # Chains: each camera's tracks (reference, latest) and the tracks after every frame, for the state files.
+        from .tracking import start_track
+
+        tracks: dict[int, tuple[Track, Track]] = {}
+        states: dict[int, dict[int, tuple[Track, Track]]] = {}
+        next_frame: dict[int, int] = {}
 
         def submit_camera(f: int, k: int) -> None:
             cam = cams[k]
-            job = CameraJob(k, f, cam.images[0], cam.images[f], cam.seed, series.dic, cli)
-            fut = runner.submit(f"correlate-{f}-{k}", correlate, job, runner.roi(k))
+            job = CameraJob(k, f, cam.images[0], cam.images[f], cam.seed, series.dic, cli, exp.quality)
+            fut = runner.submit(f"correlate-{f}-{k}", correlate, job, runner.plan(k))
             waiting[fut] = ("camera", f, k)
+
+        def submit_chain(k: int) -> None:
+            if not todo or next_frame[k] > todo[-1]:
+                return
+            f = next_frame[k]
+            cam = cams[k]
+            tr, tp = tracks[k]
+            used = sorted({0, tr.frame, tp.frame, f})
+            job = CameraJob(
+                k,
+                f,
+                cam.images[0],
+                cam.images[f],
+                cam.seed,
+                series.dic,
+                cli,
+                exp.quality,
+                exp.reference,
+                images=tuple((g, cam.images[g]) for g in used),
+            )
+            partial.setdefault(f, [None] * len(cams))
+            fut = runner.submit(f"track-{f}-{k}", track_camera, job, runner.plan(k), tr, tp)
+            waiting[fut] = ("track", f, k)
+
+        def start_chain(k: int) -> None:
+            if resume is not None:
+                tracks[k] = resume[k]
+            else:
+                t0_ = start_track(cams[k].plan)
+                tracks[k] = (t0_, t0_)
+            next_frame[k] = todo[0] if todo else n_frames
+            submit_chain(k)
 
         def start_frame(f: int) -> None:
             partial[f] = [None] * len(cams)
             for cam in cams:
-                if cam.roi is not None:  # cameras k >= 1 wait for their stereo match
+                if cam.plan is not None:  # cameras k >= 1 wait for their stereo match
                     submit_camera(f, cam.index)
 
-        while queue and len(partial) < window:
-            start_frame(queue.popleft())
+        if chains:
+            start_chain(0)
+        else:
+            while queue and len(partial) < window:
+                start_frame(queue.popleft())
         while waiting:
             for fut in runner.wait(list(waiting)):
                 kind, f, k = waiting.pop(fut)
@@ -1460,6 +1926,8 @@ def run_series(
                         outcome = MatchResult(k, None, f"stereo match of camera 0 with camera {k}: {text}")
                     elif kind == "camera":
                         outcome = CameraResult(k, f, None, error=f"camera {k}: {text}")
+                    elif kind == "track":
+                        outcome = (CameraResult(k, f, None, error=f"camera {k}: {text}"), *tracks[k])
                     else:
                         outcome = _failed(plans[f], text, 0.0)
                 if bar is not None and kind != "finish":
@@ -1471,26 +1939,41 @@ def run_series(
                         raise StereoError(outcome.error)
                     m = outcome.match
                     series.matches[k] = m
-                    cams[k] = CameraSetup(k, cams[k].images, np.asarray(m.roi, dtype=bool), tuple(m.seed_k))
+                    if outcome.notes:
+                        series.notes.append(outcome.notes)
+                    plan_k = outcome.plan
+                    cams[k] = CameraSetup(k, cams[k].images, np.asarray(m.roi, dtype=bool), plan_k.seeds[0], plan_k)
                     series.cameras[k] = cams[k]
-                    runner.add_roi(k, cams[k].roi)
-                    for g in partial:
-                        submit_camera(g, k)
+                    runner.add_plan(k, plan_k)
+                    if chains:
+                        start_chain(k)
+                    else:
+                        for g in partial:
+                            submit_camera(g, k)
                     if len(series.matches) == len(cams) - 1:
                         make_dirs()
-                elif kind == "camera":
+                elif kind in ("camera", "track"):
+                    if kind == "track":
+                        outcome, new_ref, new_prev = outcome
+                        tracks[k] = (new_ref, new_prev)
+                        states.setdefault(f, {})[k] = tracks[k]
+                        next_frame[k] = f + 1
+                        submit_chain(k)
                     partial[f][k] = outcome
                     if all(r is not None for r in partial[f]):
                         plans[f] = plan_for(f)
                         fut2 = runner.submit(f"finish-{f}", finish_frame, plans[f], *partial[f])
                         waiting[fut2] = ("finish", f, -1)
                 else:
+                    if chains and outcome.record.ok:
+                        outcome.files[_state_file(f)] = _state_bytes([states[f][k] for k in range(len(cams))])
+                    states.pop(f, None)
                     _write_frame(out_dir, outcome, digests[f])
                     records[f] = outcome.record
                     del partial[f], plans[f]
                     if bar is not None and not outcome.record.ok:
                         bar.write(f"{_frame_name(f)} failed: {outcome.record.reason}")
-                    while queue and len(partial) < window:
+                    while not chains and queue and len(partial) < window:
                         start_frame(queue.popleft())
         ordered = [records[f] for f in range(1, n_frames)]
         summary = _summary_files(series, ordered)
