@@ -108,13 +108,19 @@ SWEEP_SCALES = tuple(0.7 * 1.04**i for i in range(19))
 #: of an island's seed, whose integer disparity the coarse search gives within
 #: a pixel or so; how far (grid steps) from camera 0's seed other nodes are
 #: tried; how close an island's map must be to the expected one (a small
-#: subset can match with a high correlation but a wrong map); how many nodes
-#: are tried for the second run's island.
+#: subset can match with a high correlation but a wrong map); how many runs a
+#: match makes at most, and how many nodes are tried for each later run's island.
 ISLAND_RADII = (12, 10, 8, 7, 6, 5)
 ISLAND_SEARCH_RADIUS = 3
 ISLAND_SEARCH_NODES = 3
 ISLAND_MAP_TOLERANCE = 0.1
-ISLAND_SECOND_TRIES = 8
+ISLAND_RUNS = 8
+ISLAND_TRIES = 8
+#: Least number of nodes of a group of unmatched nodes that a run from an
+#: island inside it is made for, and the largest median difference (px) of a
+#: run's matches from those already made for its matches to be used.
+ISLAND_MIN_GROUP = 12
+ISLAND_AGREEMENT_PX = 0.01
 #: dic2d_cli options of the runs from islands (see `_correlate_from_islands`).
 ISLAND_OPTIONS = {
     "subset_truncation": True,
@@ -747,39 +753,54 @@ def _probe_island(
     return p[8], np.array([[1.0 + p[4], p[5]], [p[6], 1.0 + p[7]]])
 
 
+@dataclass
+class _Start:
+    """An island that starts: its node, the node's integer disparity, the island's radius, the correlation."""
+
+    node: tuple[int, int]
+    shift: tuple[int, int]
+    island: int
+    corrcoef: float
+
+
 def _start_island(
-    setup: _Setup,
-    nodes: list[tuple[int, int]],
-    seed: tuple[int, int],
-    seed_uv: np.ndarray,
-    transform: np.ndarray,
-    min_corrcoef: float,
-) -> tuple[tuple[int, int], tuple[int, int], int, float]:
-    """The first of `nodes` and island radii whose island starts (`_probe_island`).
+    setup: _Setup, candidates: list[tuple[tuple[int, int], np.ndarray]], transform: np.ndarray, min_corrcoef: float
+) -> tuple[_Start | None, float]:
+    """The first of the candidate nodes (with their expected match) and island radii whose island starts.
 
     A start counts when its correlation reaches max(min_corrcoef, 0.9) and its
     map is within ISLAND_MAP_TOLERANCE of `transform`: a small subset can
     match with a high correlation but a wrong map. The islands tried are the
     ISLAND_RADII that the expected map moves by at most ISLAND_MISFIT_PX at
-    their rim (the smallest one when none does), largest first. Node n's
-    disparity is predicted from `seed_uv` (the match of `seed`) through
-    `transform`.
-
-    Returns (node, its integer disparity, island radius, correlation); the
-    node is None when no island started, the correlation then the best seen.
+    their rim (the smallest one when none does), largest first. Returns the
+    start (None when none) and the best correlation seen.
     """
     radii = [r for r in ISLAND_RADII if r <= setup.radius and _misfit(transform, r) <= ISLAND_MISFIT_PX]
     radii = radii or [min(ISLAND_RADII)]
     best = -1.0
-    for node in nodes:
-        uv = np.asarray(seed_uv) + transform @ (np.asarray(node, dtype=float) - seed)
-        shift = tuple(int(v) for v in np.round(uv - np.asarray(node)))
+    for node, uv in candidates:
+        shift = (int(round(uv[0] - node[0])), int(round(uv[1] - node[1])))
         for island in radii:
             corr, found = _probe_island(setup, node, shift, island, transform)
             if corr >= max(min_corrcoef, 0.9) and np.linalg.norm(found - transform, 2) <= ISLAND_MAP_TOLERANCE:
-                return node, shift, island, corr
+                return _Start(node, shift, island, corr), max(best, corr)
             best = max(best, corr)
-    return None, (0, 0), 0, best
+    return None, best
+
+
+def _expected_uv(uv: np.ndarray, solved: np.ndarray, step: int, transform: np.ndarray, fallback: tuple) -> np.ndarray:
+    """Expected match of every node: from the nearest solved node through `transform` (else `fallback`,
+    a node and its match)."""
+    from scipy import ndimage
+
+    h0, w0 = solved.shape
+    nodes = np.stack(np.mgrid[0:h0, 0:w0][::-1], axis=-1).astype(float) * step
+    if solved.any():
+        _, (ri, ci) = ndimage.distance_transform_edt(~solved, return_indices=True)
+        base_xy, base_uv = nodes[ri, ci], uv[ri, ci]
+    else:
+        base_xy, base_uv = np.broadcast_to(np.asarray(fallback[0], float), nodes.shape), fallback[1]
+    return base_uv + (nodes - base_xy) @ np.asarray(transform).T
 
 
 def _correlate_from_islands(
@@ -789,17 +810,25 @@ def _correlate_from_islands(
 
     The first run starts from an island (`_carve_island`) at camera 0's seed
     or a node near it (`_start_island`); the engine then carries the seed's
-    affine warp to its neighbours. Its matches of nodes within two subset
-    radii of that island saw a changed mask; a second run from an island at a
-    matched node at least four radii away (the best correlated ones within
-    six first) measures them. Every other node is solved on its own whole
-    subset, so its match is the engine's on the original images whatever the
-    run; the second run is used only where the two runs agree on the nodes
-    both measured (median difference below 0.01 px). Propagation predicts
-    each node from its neighbour's warp without an integer search
-    (`rg_search_radius` 0): the engine's integer search compares translated
-    subsets, which a scale or rotation misleads.
+    affine warp on to its neighbours. A run's matches of nodes within two
+    subset radii of its island saw a changed mask and are not used. Further
+    runs, ISLAND_RUNS in all, fill what is left unmatched of the nodes whose
+    expected match lies in camera k's image: the nodes around an earlier
+    island from an island four to six radii away (matched nodes first, the
+    best correlated first), then the largest group of other unmatched nodes
+    (where the propagation stopped) from an island inside it, as deep as
+    possible. Each run sees the ROI only within a disc around what it fills;
+    it adds the nodes whose subsets lie wholly in that disc, and only when it
+    agrees with the matches already made on the nodes both measured (median
+    difference below 0.01 px). Every node is thus solved on its own whole
+    subset: its match is the engine's on the original images whatever the run.
+
+    Propagation predicts each node from its neighbour's warp without an
+    integer search (`rg_search_radius` 0): the engine's integer search
+    compares translated subsets, which a scale or rotation misleads.
     """
+    from scipy import ndimage
+
     radius, step = setup.radius, setup.step
     h0, w0 = -(-setup.ref0.shape[0] // step), -(-setup.ref0.shape[1] // step)
     gy, gx = np.mgrid[0:h0, 0:w0] * step
@@ -808,44 +837,95 @@ def _correlate_from_islands(
         w, h = setup.ref0.shape[1], setup.ref0.shape[0]
         usable &= (gx >= radius) & (gy >= radius) & (gx < w - radius) & (gy < h - radius)
     seed_uv = np.asarray(seed, dtype=float) + (disparity.du, disparity.dv)
+
+    def expected(at: tuple[int, int]) -> np.ndarray:
+        return exp_uv[at[1] // step, at[0] // step]
+
+    def distance_to(point: tuple[int, int]) -> np.ndarray:
+        return np.hypot(gx - point[0], gy - point[1])
+
+    uv = np.full((h0, w0, 2), np.nan)
+    corrcoef = np.zeros((h0, w0))
+    solved = np.zeros((h0, w0), dtype=bool)
+    exp_uv = _expected_uv(uv, solved, step, transform, (seed, seed_uv))
     # Camera 0's seed first, then the usable nodes around it, nearest first.
-    d_seed = np.hypot(gx - seed[0], gy - seed[1])
-    order = np.argsort(np.where(usable & (d_seed <= ISLAND_SEARCH_NODES * step), d_seed, np.inf), axis=None)
-    nodes = [seed] + [(int(gx.flat[i]), int(gy.flat[i])) for i in order[:25] if np.isfinite(d_seed.flat[i])]
-    nodes = list(dict.fromkeys(nodes))
-    node, shift, island, corr = _start_island(setup, nodes, seed, seed_uv, transform, min_corrcoef)
-    if node is None:
+    around = np.where(usable & (distance_to(seed) <= ISLAND_SEARCH_NODES * step), distance_to(seed), np.inf)
+    order = [i for i in np.argsort(around, axis=None) if around.flat[i] < np.inf]
+    nodes = list(dict.fromkeys([seed] + [(int(gx.flat[i]), int(gy.flat[i])) for i in order]))
+    start, best = _start_island(setup, [(n, expected(n)) for n in nodes], transform, min_corrcoef)
+    if start is None:
         scale, degrees = _scale_and_angle(transform)
         raise StereoError(
             f"camera 0's region around its seed ({seed[0]}, {seed[1]}) appears in camera {setup.camera} at a scale "
             f"of {scale:.2f} and turned by {degrees:.1f} degrees, and no subset around the seed matched there "
-            f"(best correlation {corr:.3f}): choose a seed on well-textured surface seen by both cameras"
+            f"(best correlation {best:.3f}): choose a seed on well-textured surface seen by both cameras"
         )
-    first = _correlate(setup, node, shift, island)
-    distance = np.hypot(gx - node[0], gy - node[1])
-    near = distance <= 2 * radius
-    uv, corrcoef, solved = first.uv.copy(), first.corrcoef.copy(), first.solved & ~near
-    uv[near] = np.nan
-    corrcoef[near] = 0.0
-    good = first.solved & (first.corrcoef >= min_corrcoef) & ~near
-    ring = good & (distance > 4 * radius) & (distance <= 6 * radius)
-    rest = good & (distance > 4 * radius) & ~ring
-    # The best correlated nodes of the ring first, then those beyond it.
-    ranked = [np.argsort(np.where(c, -first.corrcoef, np.inf), axis=None)[: int(c.sum())] for c in (ring, rest)]
-    candidates = [(int(gx.flat[i]), int(gy.flat[i])) for i in np.concatenate(ranked)[:ISLAND_SECOND_TRIES]]
-    for node2 in candidates:
-        r, c = node2[1] // step, node2[0] // step
-        start = _start_island(setup, [node2], node2, first.uv[r, c], transform, min_corrcoef)
-        if start[0] is None:
+    seed_corrcoef = start.corrcoef
+    # Per run so far: its island and the nodes it matched near the island (not used).
+    dropped: list[tuple[tuple[int, int], np.ndarray]] = []
+    tried: set[tuple[int, int]] = set(nodes)
+    given_up = np.zeros((h0, w0), dtype=bool)
+    target = given_up
+    within: tuple[tuple[int, int], float] | None = None
+    limit = max(np.linalg.norm(transform, 2), 1.0) * radius
+    hk, wk = setup.refk.shape
+    for run_index in range(ISLAND_RUNS):
+        if run_index > 0:
+            # What is left to fill: unmatched usable nodes expected inside camera k.
+            exp_uv = _expected_uv(uv, solved, step, transform, (seed, seed_uv))
+            ex, ey = exp_uv[..., 0], exp_uv[..., 1]
+            inside_k = (ex - limit >= 0.5) & (ey - limit >= 0.5) & (ex + limit < wk - 1.5) & (ey + limit < hk - 1.5)
+            holes = usable & ~solved & inside_k & ~given_up
+            counts = [int(np.count_nonzero(near & holes)) for _, near in dropped]
+            old = None
+            if max(counts) > 0:
+                # The nodes dropped around an earlier island: from an island four to six radii from it.
+                old, target = dropped[int(np.argmax(counts))][0], dropped[int(np.argmax(counts))][1] & holes
+                d_old = distance_to(old)
+                ring = usable & (d_old > 4 * radius) & (d_old <= 6 * radius)
+                score = np.where(ring & solved, -corrcoef, np.where(ring, d_old, np.inf))
+            else:
+                # The largest group of nodes where the propagation stopped: from an island deep inside it.
+                labels, count = ndimage.label(holes)
+                sizes = np.bincount(labels.ravel())[1:]
+                if count == 0 or sizes.max() < ISLAND_MIN_GROUP:
+                    break
+                target = labels == 1 + int(np.argmax(sizes))
+                depth = ndimage.distance_transform_edt(np.pad(target, 1))[1:-1, 1:-1]
+                away = target.copy()
+                for island, _ in dropped:
+                    away &= distance_to(island) > 2 * radius
+                score = np.where(away, -depth, np.inf)
+            ranked = [i for i in np.argsort(score, axis=None) if score.flat[i] < np.inf]
+            candidates = [(int(gx.flat[i]), int(gy.flat[i])) for i in ranked]
+            candidates = [n for n in candidates if n not in tried][:ISLAND_TRIES]
+            tried.update(candidates)
+            start, _ = _start_island(setup, [(n, expected(n)) for n in candidates], transform, min_corrcoef)
+            if start is None:
+                given_up |= target
+                continue
+            node_distance = float(np.hypot(start.node[0] - gx[target], start.node[1] - gy[target]).max())
+            if old is not None:
+                within = (old, float(np.hypot(start.node[0] - old[0], start.node[1] - old[1])) + 3 * radius)
+            else:
+                centre = (int(round(gx[target].mean())), int(round(gy[target].mean())))
+                reach = float(np.hypot(gx[target] - centre[0], gy[target] - centre[1]).max())
+                within = (centre, max(reach, node_distance) + 3 * radius)
+        run = _correlate(setup, start.node, start.shift, start.island, within=within)
+        near = distance_to(start.node) <= 2 * radius
+        fresh = run.solved & ~near
+        if within is not None:
+            fresh &= distance_to(within[0]) <= within[1] - radius
+        both = fresh & solved
+        if solved.any() and not (
+            both.any() and np.median(np.linalg.norm(run.uv[both] - uv[both], axis=-1)) < ISLAND_AGREEMENT_PX
+        ):
+            given_up |= target
             continue
-        second = _correlate(setup, node2, start[1], start[2], within=(node, distance[r, c] + 3 * radius))
-        near2 = np.hypot(gx - node2[0], gy - node2[1]) <= 2 * radius
-        both = solved & second.solved & ~near2
-        if both.any() and float(np.median(np.linalg.norm(second.uv[both] - uv[both], axis=-1))) < 0.01:
-            take = near & ~near2 & second.solved
-            uv[take], corrcoef[take], solved[take] = second.uv[take], second.corrcoef[take], True
-        break
-    return _Correlation(uv, corrcoef, solved, corr)
+        take = fresh & ~solved
+        uv[take], corrcoef[take], solved[take] = run.uv[take], run.corrcoef[take], True
+        dropped.append((start.node, run.solved & near))
+    return _Correlation(uv, corrcoef, solved, seed_corrcoef)
 
 
 def match_stereo(
