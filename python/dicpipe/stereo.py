@@ -281,7 +281,7 @@ def _find_transformed(
     square = ref0[y0 : y + h + 1, x0 : x + h + 1]
     M = np.hstack([A, np.array([[hx], [hy]]) - A @ np.array([[x - x0], [y - y0]], dtype=float)])
     size = (2 * hx + 1, 2 * hy + 1)
-    patch = cv2.warpAffine(square, M, size, flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_CONSTANT)
+    patch = cv2.warpAffine(square, M, size, flags=cv2.INTER_CUBIC, borderMode=cv2.BORDER_CONSTANT)
     weight = inside[y0 : y + h + 1, x0 : x + h + 1].astype(np.float64)
     keep = cv2.warpAffine(weight, M, size, flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_CONSTANT) > 0.999
     if np.count_nonzero(keep) < 16:
