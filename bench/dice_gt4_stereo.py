@@ -1,7 +1,8 @@
 """Stereo matching on a real pair: camera 0 to camera 1 of the GT4 D-specimen, frame 0.
 
 The two 1920 x 1200 reference images are matched with `dicpipe.stereo.match_stereo`
-(subset radius 20, a 10 px grid, camera 0's ROI from roi_cam0.png, the
+(subset radius 20, a 10 px grid, dic2d_cli's own refinement or with --mode
+precision the one `dicpipe run` uses, camera 0's ROI from roi_cam0.png, the
 calibration of source/cal.xml when dicpipe.camera can read it). The match
 field is compared with the stereo matches of an independent reference result
 (reference/DICe_solution.e, Exodus II read as netCDF-3): at each of its
@@ -13,7 +14,15 @@ Prints the RMS and largest difference, the number of positions compared, the
 number of valid matches, the epipolar RMS and the time of the match. Run by
 hand:
 
-    PATH=$PWD/.venv/bin:$PATH .venv/bin/python bench/dice_gt4_stereo.py [--data DIR]
+    PATH=$PWD/.venv/bin:$PATH .venv/bin/python bench/dice_gt4_stereo.py [--data DIR] [--scale S]
+
+With --scale S, camera 1 is replaced by a camera of S times its pixel density:
+its image resampled to S times its size (OpenCV's area average below 1, cubic
+above), its calibrated focal lengths and principal point scaled to match, the
+reference result's camera-1 pixels mapped the same way. The match then has to
+bridge a scale ratio of S between the cameras on real speckle; the resampling
+smooths the image, so the figures are not those of a real camera of that
+resolution.
 
 The data folder is looked up as $GT4_STEREO_DATA, else shared/data/stereo/dice_gt4
 beside the repository or one of its parent folders.
@@ -93,27 +102,61 @@ def load_calibration_if_possible(data: Path):
     return load_calibration(data / "source" / "cal.xml")
 
 
-def run(data: Path) -> dict:
-    """Match frame 0 and compare with the reference result; the figures as a dict."""
+def rescale_camera(image: np.ndarray, calibration, camera: int, scale: float):
+    """`image` resampled to `scale` times its size, the calibration's `camera` changed to match, and the
+    factors (sx, sy) by which a pixel position p becomes (p + 0.5) * s - 0.5."""
+    import dataclasses
+
+    import cv2
+
+    h, w = image.shape
+    size = (round(w * scale), round(h * scale))
+    method = cv2.INTER_AREA if scale < 1 else cv2.INTER_CUBIC
+    resized = cv2.resize(image, size, interpolation=method)
+    sx, sy = size[0] / w, size[1] / h
+    if calibration is not None:
+        c = calibration.cameras[camera]
+        K = c.K.copy()
+        K[0, :] = [K[0, 0] * sx, K[0, 1] * sx, (K[0, 2] + 0.5) * sx - 0.5]
+        K[1, 1:] = [K[1, 1] * sy, (K[1, 2] + 0.5) * sy - 0.5]
+        cameras = list(calibration.cameras)
+        cameras[camera] = dataclasses.replace(c, K=K, width=size[0], height=size[1])
+        calibration = dataclasses.replace(calibration, cameras=tuple(cameras))
+    return resized, calibration, (sx, sy)
+
+
+def run(data: Path, scale: float = 1.0, mode: str = "standard") -> dict:
+    """Match frame 0 and compare with the reference result; the figures as a dict.
+
+    `mode` is the experiment file's `[dic] mode`: "standard" (dic2d_cli's own
+    refinement) or "precision" (what `dicpipe run` uses by default)."""
     import tifffile
     from PIL import Image
+
+    from dicpipe.experiment import DIC_MODES
 
     ref0 = tifffile.imread(data / "images" / "GT4-0000_0.tif").astype(np.float64)
     ref1 = tifffile.imread(data / "images" / "GT4-0000_1.tif").astype(np.float64)
     with Image.open(data / "roi_cam0.png") as im:
         roi = np.asarray(im) != 0
     calibration = load_calibration_if_possible(data)
+    factors = (1.0, 1.0)
+    if scale != 1.0:
+        ref1, calibration, factors = rescale_camera(ref1, calibration, 1, scale)
     start = time.perf_counter()
-    match = match_stereo(ref0, ref1, roi, calibration, 1, dic=DIC)
+    match = match_stereo(ref0, ref1, roi, calibration, 1, dic={**DIC_MODES[mode], **DIC})
     seconds = time.perf_counter() - start
     ref = load_reference(data)
     xy = np.stack([ref["COORDINATE_X"], ref["COORDINATE_Y"]], axis=-1)
     theirs = np.stack([ref["STEREO_COORDINATES_X"], ref["STEREO_COORDINATES_Y"]], axis=-1)
+    theirs = (theirs + 0.5) * np.asarray(factors) - 0.5
     ours = sample_match(match, xy)
     both = ref["solved"] & np.isfinite(ours[:, 0])
     diff = np.linalg.norm(ours[both] - theirs[both], axis=1)
     return {
         "match": match,
+        "scale": scale,
+        "options": {**DIC_MODES[mode], **DIC},
         "seconds": seconds,
         "calibration": calibration is not None,
         "reference_points": int(len(xy)),
@@ -128,15 +171,26 @@ def run(data: Path) -> dict:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--data", type=Path, default=None, help="the dice_gt4 data folder")
+    parser.add_argument("--scale", type=float, default=1.0, help="resample camera 1 to this pixel density (0.5-2)")
+    parser.add_argument("--mode", choices=("standard", "precision"), default="standard", help="[dic] mode")
     args = parser.parse_args(argv)
     data = args.data or find_data()
     if data is None:
         print("data folder not found: set GT4_STEREO_DATA or pass --data", file=sys.stderr)
         return 2
-    r = run(data)
+    if not 0.5 <= args.scale <= 2.0:
+        print(f"--scale must be between 0.5 and 2, got {args.scale}", file=sys.stderr)
+        return 2
+    r = run(data, args.scale, args.mode)
     m: StereoMatch = r["match"]
     print(f"data: {data}")
-    print(f"options: {DIC}; calibration: {'source/cal.xml' if r['calibration'] else 'none (no epipolar gate)'}")
+    if r["scale"] != 1.0:
+        print(f"camera 1 resampled to {r['scale']} times its pixel density ({m.roi.shape[1]} x {m.roi.shape[0]} px)")
+    if m.transform is not None:
+        print(f"camera 1 pixels per camera 0 pixel at the seed (coarse): {np.round(m.transform, 3).tolist()}")
+    print(
+        f"options: {r['options']}; calibration: {'source/cal.xml' if r['calibration'] else 'none (no epipolar gate)'}"
+    )
     print(f"seed {m.seed}, coarse disparity ({m.disparity[0]:.2f}, {m.disparity[1]:.2f}) px, camera 1 seed {m.seed_k}")
     print(f"matches: {m.valid_count} valid of {int(m.solved.sum())} solved grid nodes")
     print(f"epipolar RMS of the valid matches: {m.epipolar_rms:.4f} px")

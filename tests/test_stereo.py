@@ -1,20 +1,27 @@
-"""Stereo matching on rendered stereo pairs with a known answer, its failure modes, and a real pair."""
+"""Stereo matching on rendered stereo pairs with a known answer, its failure modes, cameras of other scales
+and orientations, and a real pair."""
 
 from __future__ import annotations
 
+import functools
 import importlib.util
 from pathlib import Path
 from types import SimpleNamespace
 
+import cv2
 import numpy as np
 import pytest
+from conftest import assert_close
 from scipy import ndimage
 from scipy.spatial import cKDTree
 
+from dicpipe import stereo
 from dicpipe.camera import Calibration, Camera
+from dicpipe.command import main
 from dicpipe.grid import choose_seed
 from dicpipe.stereo import StereoError, find_disparity, match_stereo
-from dicpipe.synthetic import render
+from dicpipe.synthetic import render, write_example
+from dicpipe.synthetic.check import check_results
 
 DIC = {"subset_radius": 20, "subset_spacing": 5}
 RADIUS, STEP = 20, 6
@@ -266,6 +273,170 @@ def test_failures_say_why(scene):
         args = {"reference0": ref0, "reference_k": ref1, "roi0": roi, "calibration": None, "k": 1, "dic": DIC}
         with pytest.raises(ValueError, match=message):
             match_stereo(**(args | change))
+
+
+# --------------------------------------------------------------------------
+# Cameras that see the specimen at other pixel scales or turned about their axes
+# --------------------------------------------------------------------------
+
+SMALL = (320, 256)  # camera 0's images in these tests
+
+
+def local_map(cameras, m, pixel, h=3.0):
+    """Camera 1's pixel offsets per camera 0 pixel around `pixel`, from the rendering's truth."""
+    p = np.asarray(pixel, dtype=float) + np.array([[h, 0.0], [-h, 0.0], [0.0, h], [0.0, -h]])
+    q = cameras[1].project(m.material_point(0, p[:, 0], p[:, 1]))
+    return np.stack([q[0] - q[1], q[2] - q[3]], axis=1) / (2 * h)
+
+
+def view(camera, m, seed, samples=3, noise=0.5):
+    """The reference plate seen by `camera`, area-averaged over samples x samples rays per pixel, with noise."""
+    ys, xs = np.mgrid[0 : camera.height, 0 : camera.width].astype(float)
+    out = np.zeros(xs.shape)
+    for oy in (np.arange(samples) + 0.5) / samples - 0.5:
+        for ox in (np.arange(samples) + 0.5) / samples - 0.5:
+            o, d = render.rays(camera, np.stack([xs + ox, ys + oy], axis=-1))
+            X = o + m.surface.intersect(o, d)[..., None] * d
+            hit = m.surface.inside(X[..., 0], X[..., 1])
+            value = np.full(xs.shape, render.BACKGROUND)
+            value[hit] = m.texture(X[hit][:, 0], X[hit][:, 1])
+            out += value
+    return out / samples**2 + np.random.default_rng(seed).normal(0.0, noise, xs.shape)
+
+
+def turned(camera, degrees, size=None):
+    """`camera` turned about its optical axis (and with images of `size`, its focal length kept)."""
+    q = render.rotation(np.array([0.0, 0.0, 1.0]), degrees)
+    w, h = size or (camera.width, camera.height)
+    return Camera(K=camera.K, dist=camera.dist, R=q @ camera.R, t=q @ camera.t, width=w, height=h)
+
+
+def expected_nodes(match, m, cameras, shape_k, margin):
+    """Camera 0's ROI nodes whose true match lies at least `margin` px inside camera 1's image."""
+    tx, ty = np.moveaxis(truth_nodes(m, cameras, match.valid.shape), -1, 0)
+    with np.errstate(invalid="ignore"):
+        inside = (tx > margin) & (ty > margin) & (tx < shape_k[1] - margin) & (ty < shape_k[0] - margin)
+    return inside
+
+
+def truth_nodes(m, cameras, shape):
+    gy, gx = np.mgrid[0 : shape[0], 0 : shape[1]] * STEP
+    return cameras[1].project(m.material_point(0, gx.astype(float), gy.astype(float)))
+
+
+def check_scaled_match(match, m, cameras, roi, shape_k, coverage=0.97):
+    """Matches within a small fraction of a pixel of the truth; nearly every node seen well inside camera k."""
+    err = np.linalg.norm(match.uv - truth_nodes(m, cameras, match.valid.shape), axis=-1)[match.valid]
+    assert np.sqrt(np.mean(err**2)) < 0.03 and err.max() < 0.08
+    seen = roi[::STEP, ::STEP] & expected_nodes(match, m, cameras, shape_k, 1.5 * RADIUS)
+    assert seen.sum() > 500 and match.valid[seen].mean() >= coverage
+    check_roi_and_seed(match, shape_k)
+
+
+@functools.cache
+def scaled_pair(ratio):
+    """Camera 1 with `ratio` times camera 0's pixels across the same field (the renderer sets its focal length)."""
+    size = (round(SMALL[0] * ratio / 2) * 2, round(SMALL[1] * ratio / 2) * 2)
+    m = render.render_measurement(sizes=[SMALL, size], noise=0.5)
+    return SimpleNamespace(m=m, ratio=ratio, size=size, roi=m.masks[0])
+
+
+@pytest.mark.parametrize("ratio", [1.05, 1.2, 0.8])
+def test_cameras_of_other_pixel_scales_match_the_projected_truth(dic2d_cli, ratio):
+    scaled = scaled_pair(ratio)
+    m = scaled.m
+    cal = Calibration(tuple(m.cameras))
+    match = match_stereo(m.reference[0], m.reference[1], scaled.roi, cal, 1, dic=DIC)
+    check_scaled_match(match, m, m.cameras, scaled.roi, m.reference[1].shape)
+    # The coarse search found camera 1's scale and the disparity at the seed.
+    truth = local_map(m.cameras, m, match.seed)
+    assert np.linalg.norm(match.transform - truth, 2) < 0.03 * scaled.ratio
+    seed_truth = truth_nodes(m, m.cameras, match.valid.shape)[match.seed[1] // STEP, match.seed[0] // STEP]
+    assert np.hypot(*(np.array(match.disparity) + match.seed - seed_truth)) < 0.5
+    assert match.epipolar_rms < 0.02
+
+
+def test_a_scale_is_found_without_a_calibration(dic2d_cli):
+    scaled = scaled_pair(0.8)
+    m = scaled.m
+    match = match_stereo(m.reference[0], m.reference[1], scaled.roi, None, 1, dic=DIC)
+    check_scaled_match(match, m, m.cameras, scaled.roi, m.reference[1].shape)
+    assert abs(np.sqrt(np.linalg.det(match.transform)) - 0.8) < 0.03
+
+
+@pytest.mark.parametrize("truncation", [False, True])
+def test_matches_from_islands_are_the_engines_matches_of_whole_subsets(dic2d_cli, monkeypatch, truncation):
+    """At a ratio of 1.2 the engine also starts its seed directly; both ways give the same matches."""
+    scaled = scaled_pair(1.2)
+    m = scaled.m
+    cal = Calibration(tuple(m.cameras))
+    dic = {**DIC, "subset_truncation": truncation}
+    islands = match_stereo(m.reference[0], m.reference[1], scaled.roi, cal, 1, dic=dic)
+    monkeypatch.setattr(stereo, "SEED_MISFIT_PX", 100.0)
+    direct = match_stereo(m.reference[0], m.reference[1], scaled.roi, cal, 1, dic=dic)
+    both = islands.valid & direct.valid
+    assert both.sum() >= 0.98 * direct.valid.sum()
+    diff = np.linalg.norm(islands.uv[both] - direct.uv[both], axis=-1)
+    assert np.median(diff) < 1e-5 and diff.max() < 1e-3
+    assert_close(islands.corrcoef[both], direct.corrcoef[both], rel=0, abs_=1e-5)
+
+
+@pytest.fixture(scope="module")
+def rolled(dic2d_cli):
+    """Camera 1 turned by 20 degrees about its axis, and another with 1.3 times the pixels turned by -15."""
+    m = render.render_measurement(sizes=[SMALL, SMALL], noise=0.5)
+    c1 = m.cameras[1]
+    bigger = Camera(K=np.diag([1.3, 1.3, 1.0]) @ c1.K, dist=c1.dist, R=c1.R, t=c1.t, width=416, height=332)
+    cams = {20.0: [m.cameras[0], turned(c1, 20.0)], -15.0: [m.cameras[0], turned(bigger, -15.0)]}
+    images = {a: view(c[1], m, seed=int(a) % 7) for a, c in cams.items()}
+    return SimpleNamespace(m=m, cameras=cams, images=images)
+
+
+@pytest.mark.parametrize("degrees", [20.0, -15.0])
+def test_cameras_turned_about_their_axes_match_the_projected_truth(rolled, degrees):
+    m, cameras, image = rolled.m, rolled.cameras[degrees], rolled.images[degrees]
+    match = match_stereo(m.reference[0], image, m.masks[0], Calibration(tuple(cameras)), 1, dic=DIC)
+    check_scaled_match(match, m, cameras, m.masks[0], image.shape, coverage=0.95)
+    scale, angle = stereo._scale_and_angle(match.transform)
+    assert abs(angle - degrees) < 1.5
+    # Without a calibration only scales are searched: a turn of 15 degrees or more is not found.
+    with pytest.raises(StereoError, match="not found in camera 1"):
+        match_stereo(m.reference[0], image, m.masks[0], None, 1, dic=DIC)
+
+
+def test_disparity_of_a_scaled_and_turned_image(scene):
+    """A patch mapped by a known affine transform is found where the transform puts it."""
+    image = scene.m.reference[0]
+    A = stereo._similarity(1.3, 10.0)
+    centre = np.array([234.0, 192.0])
+    target = np.array([250.0, 180.0])  # where camera k sees the centre
+    M = np.hstack([A, (target - A @ centre)[:, None]])
+    warped = cv2.warpAffine(image, M, (520, 420), flags=cv2.INTER_CUBIC)
+    d = find_disparity(image, warped, scene.roi0, (234, 192), half_size=60, exclusion=20, transform=A)
+    assert abs(d.du - 16.0) < 0.05 and abs(d.dv + 12.0) < 0.05 and d.peak > 0.8 and d.runner_up < 0.2
+    assert np.array_equal(d.transform, A)
+    plain = find_disparity(image, warped, scene.roi0, (234, 192), half_size=60, exclusion=20)
+    assert plain.peak < 0.4
+    with pytest.raises(ValueError, match="keeps orientation"):
+        find_disparity(image, warped, scene.roi0, (234, 192), transform=np.diag([1.0, -1.0]))
+
+
+def test_an_island_that_does_not_start_says_so(dic2d_cli):
+    scaled = scaled_pair(1.2)
+    m = scaled.m
+    cal = Calibration(tuple(m.cameras))
+    with pytest.raises(StereoError, match=r"at a scale of 1\.2\d and turned by -?0\.\d degrees.*no subset"):
+        match_stereo(m.reference[0], m.reference[1], scaled.roi, cal, 1, dic=DIC, min_corrcoef=0.99999)
+
+
+@pytest.mark.slow
+def test_an_experiment_with_cameras_of_other_scales_meets_its_accuracy(tmp_path):
+    folder = tmp_path / "scales"
+    write_example(folder, frames=3, sizes=[(400, 320), (480, 360)])
+    assert main(["run", str(folder / "experiment.toml"), "--jobs", "1", "--quiet"]) == 0
+    check = check_results(folder)
+    assert check.complete and check.meets(), check.report()
+    assert all(f.valid_points >= 0.95 * f.points for f in check.frames), check.report()
 
 
 def _real_pair_bench():
