@@ -73,7 +73,8 @@ def main() -> int:
                 ok = run.field.valid.astype(bool)
                 eu, ev = run.field.u[ok] - sx, run.field.v[ok] - sy
                 print(
-                    f"{camera:6d}  ({sx:+.2f}, {sy:+.2f})   {mode:10s} {ok.sum():7d}  {eu.mean():+.4f}  {ev.mean():+.4f}"
+                    f"{camera:6d}  ({sx:+.2f}, {sy:+.2f})   {mode:10s} {ok.sum():7d}"
+                    f"  {eu.mean():+.4f}  {ev.mean():+.4f}"
                     f"   {np.sqrt(np.mean(eu**2)):.4f}   {np.sqrt(np.mean(ev**2)):.4f}",
                     flush=True,
                 )
