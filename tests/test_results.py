@@ -249,7 +249,7 @@ def test_local_workers_import_dicpipe_from_where_this_process_did():
     # The workers are forked from a server process that does not run under this process's sys.path:
     # had it imported dicpipe, the workers would run that copy (an installed one) instead of this one.
     import dicpipe
-    from dicpipe.measure import _Pool
+    from dicpipe._runners import _Pool
 
     pool = _Pool(1)
     try:
@@ -258,3 +258,37 @@ def test_local_workers_import_dicpipe_from_where_this_process_did():
         assert pool.outcome(fut) == dicpipe.__file__
     finally:
         pool.close()
+
+
+def test_texture_shared_among_idle_workers_is_the_texture_computed_here(tmp_path):
+    # The runs handed to the workers and those computed in this process join into one plan's texture.
+    import tifffile
+    from speckle_series import render
+
+    from dicpipe._runners import _Pool, _Serial
+    from dicpipe.experiment import QualityOptions
+    from dicpipe.images import probe_image
+    from dicpipe.measure import _share_texture, _shared_texture
+    from dicpipe.tracking import plan_noise, point_texture
+
+    img = np.round(render(200, 150, None, seed=4)).clip(0, 255).astype(np.uint8)
+    tifffile.imwrite(tmp_path / "ref.tif", img)
+    info = probe_image(tmp_path / "ref.tif")
+    roi = np.zeros(img.shape, bool)
+    roi[5:145, 10:190] = True
+    dic, quality = {"subset_radius": 10, "subset_spacing": 4}, QualityOptions()
+    image = img.astype(float)
+    expected = point_texture(image, roi, dic, plan_noise(image, roi, quality))
+    assert _share_texture(_Serial(), "0", image, info, roi, dic, quality) is None  # nothing to share out
+    pool = _Pool(2)
+    try:
+        pool.warm_up()
+        pool.starter.join()
+        pool.wait(pool.started)
+        shared = _share_texture(pool, "0", image, info, roi, dic, quality)
+        handed = sum(not isinstance(p, np.ndarray) for p in shared[1])
+        noise, values = _shared_texture(pool, shared)
+    finally:
+        pool.close()
+    assert handed > 0 and len(shared[1]) > 1
+    assert noise == plan_noise(image, roi, quality) and values.tobytes() == expected.tobytes()

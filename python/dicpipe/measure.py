@@ -44,16 +44,16 @@ import math
 import os
 import sys
 import time
-import uuid
 from collections import deque
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from . import __version__
+from ._runners import SchedulerError, default_jobs, open_runner
 from .dic2d import DEFAULTS as _DIC_DEFAULTS
 from .dic2d import Dic2dError
 from .experiment import Experiment, ExperimentError, dic_options
@@ -61,7 +61,9 @@ from .files import DicField
 from .grid import choose_seed, grid_step
 from .images import ImageError, ImageInfo, load_image, load_mask, probe_image
 from .quality import PointFlag
-from .tracking import CameraPlan, Track
+
+if TYPE_CHECKING:  # the tracking module (and SciPy with it) loads when a task needs it
+    from .tracking import CameraPlan, Track
 
 __all__ = [
     "CameraJob",
@@ -86,10 +88,6 @@ __all__ = [
 
 #: The flag codes counted in summary.csv, in column order.
 _COUNTED_FLAGS = tuple(f for f in PointFlag if f != PointFlag.GOOD)
-
-
-class SchedulerError(RuntimeError):
-    """The Dask scheduler cannot be reached or has no workers."""
 
 
 class OutputError(ValueError):
@@ -642,35 +640,45 @@ def _load_calibration(experiment: Experiment, infos: list[tuple[ImageInfo, ...]]
     return calibration
 
 
-def prepare_series(experiment: Experiment) -> Series:
-    """Check an experiment against its images and calibration, and prepare the series.
+@dataclass
+class _Inputs:
+    """An experiment checked against its images and calibration, before the texture of camera 0's points."""
 
-    Reads every image's header (format, size: every image of a camera must
-    have its reference's size), decodes every reference image, reads the
-    calibration (its camera count and image sizes must fit the images),
-    builds camera 0's ROI and seed, and collects the settings that determine
-    the results. Nothing is written. The stereo match, which also checks
-    that the calibration fits the images, is the first step of `run_series`.
+    experiment: Experiment
+    infos: list[tuple[ImageInfo, ...]]
+    calibration: Any
+    references: list[np.ndarray]
+    roi: np.ndarray
+    dic: dict[str, Any]
 
-    Raises
-    ------
-    ExperimentError, ImageError, dicpipe.camera.CalibrationError
-        One-line messages naming the file or the key.
-    """
-    from .tracking import plan_camera
 
+def _check_inputs(experiment: Experiment) -> _Inputs:
+    """The checks of `prepare_series` before camera 0's seed (`_camera0_seed`) and plan, in their order."""
     infos = _probe_series(experiment)
     calibration = _load_calibration(experiment, infos) if experiment.calibration is not None else None
     references = [load_image(cam[0].path, cam[0]) for cam in infos]  # they must decode, or nothing is measured
     ref0 = infos[0][0]
     roi = _roi_mask(experiment, ref0.width, ref0.height)
     dic = dic_options(experiment.dic)
-    seed = _camera0_seed(experiment, roi, dic)
-    step = grid_step(dic.get("subset_spacing", _DIC_DEFAULTS["subset_spacing"]))
+    return _Inputs(experiment, infos, calibration, references, roi, dic)
+
+
+def _camera0_plan(inputs: _Inputs, texture: tuple[float, np.ndarray] | None = None) -> CameraPlan:
+    from .tracking import plan_camera
+
+    experiment = inputs.experiment
     try:
-        plan = plan_camera(references[0], roi, dic, experiment.quality, seed=experiment.roi.seed)
+        return plan_camera(
+            inputs.references[0], inputs.roi, inputs.dic, experiment.quality, seed=experiment.roi.seed, texture=texture
+        )
     except ValueError as exc:
-        raise ImageError(f"{_shown(ref0.path)}: {exc}") from None
+        raise ImageError(f"{_shown(inputs.infos[0][0].path)}: {exc}") from None
+
+
+def _series(inputs: _Inputs, plan: CameraPlan) -> Series:
+    """The series of checked inputs and camera 0's plan (after the checks of that plan)."""
+    experiment, dic, roi = inputs.experiment, inputs.dic, inputs.roi
+    step = grid_step(dic.get("subset_spacing", _DIC_DEFAULTS["subset_spacing"]))
     where = f"{experiment.path.name}: [roi]"
     if not plan.seeds:
         raise ExperimentError(
@@ -686,6 +694,7 @@ def prepare_series(experiment: Experiment) -> Series:
             f"{std:.3g} px ([quality] max_predicted_std_px = {experiment.quality.max_predicted_std_px:g})"
         )
     seed = experiment.roi.seed if experiment.roi.seed is not None else plan.seeds[0]
+    infos = inputs.infos
     cameras = [CameraSetup(0, infos[0], roi, tuple(seed), plan)]
     cameras += [CameraSetup(k, infos[k], None, None) for k in range(1, len(infos))]
     settings: dict[str, Any] = {
@@ -700,6 +709,7 @@ def prepare_series(experiment: Experiment) -> Series:
         "reference": vars(experiment.reference),
         "scale": [experiment.scale, experiment.units] if experiment.scale is not None else None,
     }
+    calibration = inputs.calibration
     if calibration is not None:
         settings["calibration"] = calibration.digest()
     if len(cameras) > 1:
@@ -708,6 +718,26 @@ def prepare_series(experiment: Experiment) -> Series:
     return Series(
         experiment=experiment, cameras=cameras, dic=dic, step=step, settings=settings, calibration=calibration
     )
+
+
+def prepare_series(experiment: Experiment) -> Series:
+    """Check an experiment against its images and calibration, and prepare the series.
+
+    Reads every image's header (format, size: every image of a camera must
+    have its reference's size), decodes every reference image, reads the
+    calibration (its camera count and image sizes must fit the images),
+    builds camera 0's ROI and seed, and collects the settings that determine
+    the results. Nothing is written. The stereo match, which also checks
+    that the calibration fits the images, is the first step of `run_series`.
+
+    Raises
+    ------
+    ExperimentError, ImageError, dicpipe.camera.CalibrationError
+        One-line messages naming the file or the key.
+    """
+    inputs = _check_inputs(experiment)
+    _camera0_seed(experiment, inputs.roi, inputs.dic)
+    return _series(inputs, _camera0_plan(inputs))
 
 
 # --------------------------------------------------------------------------
@@ -738,6 +768,46 @@ def _merge_matches(matches: list, labels: np.ndarray):
     return dataclasses.replace(first, roi=roi, uncertainty_ratio=ratio, epipolar_rms=rms, **arrays)
 
 
+def _match_regions(ref0: np.ndarray, refk: np.ndarray, plan0: CameraPlan, calibration, k: int, dic, options, cli):
+    """The merged match of every region of camera 0's points, and the notes of the regions left unmatched."""
+    from .stereo import StereoError, match_stereo
+
+    matches, notes = [], []
+    for i, seed in enumerate(plan0.seeds, start=1):
+        try:
+            m = match_stereo(ref0, refk, plan0.mask, calibration, k, dic=dic, seed0=seed, cli=cli, **options)
+        except (StereoError, Dic2dError) as exc:
+            if i == 1:
+                raise
+            notes.append(f"camera {k}: region of camera 0 at ({seed[0]}, {seed[1]}) not matched: {exc}")
+            continue
+        matches.append((i, m))
+    return _merge_matches(matches, plan0.labels), "; ".join(notes)
+
+
+def _matched_plan(
+    k: int,
+    refk: np.ndarray,
+    reference_k: ImageInfo,
+    match,
+    dic: dict[str, Any],
+    quality: Any,
+    texture: tuple[float, np.ndarray] | None = None,
+) -> CameraPlan:
+    """Camera k's plan of its reference image in the ROI its match gives (ImageError, StereoError)."""
+    from .stereo import StereoError
+    from .tracking import plan_camera
+
+    roi = np.asarray(match.roi, dtype=bool)
+    try:
+        plan_k = plan_camera(refk, roi, dic, quality, seed=tuple(match.seed_k), texture=texture)
+    except ValueError as exc:
+        raise ImageError(f"{_shown(reference_k.path)}: {exc}") from None
+    if not plan_k.seeds:
+        raise StereoError(f"camera {k}'s matched region has no textured region to measure")
+    return plan_k
+
+
 def match_camera(
     reference0: ImageInfo,
     reference_k: ImageInfo,
@@ -763,33 +833,91 @@ def match_camera(
         calibration that does not fit the images, no clear disparity,
         unreadable images).
     """
-    from .stereo import StereoError, match_stereo
-    from .tracking import plan_camera
+    from .stereo import StereoError
 
     start = time.perf_counter()
     try:
         ref0 = load_image(reference0.path, reference0)
         refk = load_image(reference_k.path, reference_k)
-        matches, notes = [], []
-        for i, seed in enumerate(plan0.seeds, start=1):
-            try:
-                m = match_stereo(ref0, refk, plan0.mask, calibration, k, dic=dic, seed0=seed, cli=cli, **options)
-            except (StereoError, Dic2dError) as exc:
-                if i == 1:
-                    raise
-                notes.append(f"camera {k}: region of camera 0 at ({seed[0]}, {seed[1]}) not matched: {exc}")
-                continue
-            matches.append((i, m))
-        match = _merge_matches(matches, plan0.labels)
-        try:
-            plan_k = plan_camera(refk, np.asarray(match.roi, dtype=bool), dic, quality, seed=tuple(match.seed_k))
-        except ValueError as exc:
-            raise ImageError(f"{_shown(reference_k.path)}: {exc}") from None
-        if not plan_k.seeds:
-            raise StereoError(f"camera {k}'s matched region has no textured region to measure")
-        return MatchResult(k, match, None, time.perf_counter() - start, plan=plan_k, notes="; ".join(notes))
+        match, notes = _match_regions(ref0, refk, plan0, calibration, k, dic, options, cli)
+        plan_k = _matched_plan(k, refk, reference_k, match, dic, quality)
+        return MatchResult(k, match, None, time.perf_counter() - start, plan=plan_k, notes=notes)
     except (StereoError, Dic2dError, ImageError) as exc:
         return MatchResult(k, None, f"stereo match of camera 0 with camera {k}: {exc}", time.perf_counter() - start)
+
+
+def _stereo_match(
+    reference0: ImageInfo,
+    reference_k: ImageInfo,
+    plan0: CameraPlan,
+    calibration,
+    k: int,
+    dic: dict[str, Any],
+    options: dict[str, float],
+    cli: str | None = None,
+) -> MatchResult:
+    """`match_camera` without camera k's plan (which the caller makes, its texture in parallel parts)."""
+    from .stereo import StereoError
+
+    start = time.perf_counter()
+    try:
+        ref0 = load_image(reference0.path, reference0)
+        refk = load_image(reference_k.path, reference_k)
+        match, notes = _match_regions(ref0, refk, plan0, calibration, k, dic, options, cli)
+        return MatchResult(k, match, None, time.perf_counter() - start, notes=notes)
+    except (StereoError, Dic2dError, ImageError) as exc:
+        return MatchResult(k, None, f"stereo match of camera 0 with camera {k}: {exc}", time.perf_counter() - start)
+
+
+def _texture_part(
+    reference: ImageInfo, roi: np.ndarray, dic: dict[str, Any], noise: float, start: int, stop: int
+) -> np.ndarray:
+    """A run of a reference image's point texture (`dicpipe.tracking.point_texture`), as a task."""
+    from .tracking import point_texture
+
+    return point_texture(load_image(reference.path, reference), roi, dic, noise, start, stop)
+
+
+#: Points per run of a shared texture computation (a run takes a few hundredths of a second).
+_TEXTURE_RUN = 256
+
+
+def _share_texture(runner, key: str, image: np.ndarray, reference: ImageInfo, roi: np.ndarray, dic, quality):
+    """Compute the texture of a reference image's points in runs: by idle workers, else by this process.
+
+    The runs are handed to the runner's workers while one is idle and
+    computed here otherwise (workers still starting, or busy), in order.
+    Returns what `_shared_texture` completes, or None when there is nothing
+    to share out (one worker, no texture check, or an image that
+    `plan_camera` refuses: it then says why).
+    """
+    from .tracking import plan_noise, plan_points, point_texture
+
+    roi = np.asarray(roi, dtype=bool)
+    if runner.capacity < 2 or not quality.texture_check or image.shape != roi.shape or not np.all(np.isfinite(image)):
+        return None
+    noise = plan_noise(image, roi, quality)
+    n = int(plan_points(roi, dic).sum())
+    runs = max(1, min(-(-n // _TEXTURE_RUN), 4 * runner.capacity))
+    parts = []
+    for i in range(runs):
+        start, stop = n * i // runs, n * (i + 1) // runs
+        if runner.idle():
+            parts.append(runner.submit(f"texture-{key}-{i}", _texture_part, reference, roi, dic, noise, start, stop))
+        else:
+            parts.append(point_texture(image, roi, dic, noise, start, stop))
+    return noise, parts
+
+
+def _shared_texture(runner, shared) -> tuple[float, np.ndarray] | None:
+    """The (noise, values) of `_share_texture`, once its runs are done."""
+    if shared is None:
+        return None
+    noise, parts = shared
+    pending = {p for p in parts if not isinstance(p, np.ndarray)}
+    while pending:
+        pending -= runner.wait(list(pending))
+    return noise, np.concatenate([p if isinstance(p, np.ndarray) else runner.outcome(p) for p in parts])
 
 
 def _camera_result(job: CameraJob, res, track: Track | None, plan: CameraPlan) -> CameraResult:
@@ -1323,169 +1451,6 @@ def _finish_stereo(plan: FramePlan, results: Sequence[CameraResult]) -> FrameOut
 
 
 # --------------------------------------------------------------------------
-# Running tasks: in this process, in local processes, on a Dask cluster
-# --------------------------------------------------------------------------
-
-
-class _Serial:
-    """Runs every task at once in this process; its futures are done when returned."""
-
-    capacity = 1
-
-    def __init__(self):
-        self.plans: dict[int, Any] = {}
-
-    def add_plan(self, camera: int, plan: CameraPlan) -> None:
-        self.plans[camera] = plan
-
-    def plan(self, camera: int):
-        return self.plans[camera]
-
-    def submit(self, key: str, fn: Callable, *args):
-        from concurrent.futures import Future
-
-        fut: Future = Future()
-        try:
-            fut.set_result(fn(*args))
-        except Exception as exc:
-            fut.set_exception(exc)
-        return fut
-
-    def wait(self, futures):
-        return set(futures)
-
-    def warm_up(self) -> None:
-        """Have every worker import what the tasks need (nothing to do in this process)."""
-
-    @staticmethod
-    def outcome(fut):
-        return fut.result()
-
-    def close(self) -> None:
-        pass
-
-
-#: Libraries the local workers need, imported once by the server process they are forked from.
-_WORKER_LIBRARIES = [
-    "numpy",
-    "cv2",
-    "meshio",
-    "native_vostrel",
-    "tifffile",
-    "PIL.Image",
-    "matplotlib.backends.backend_agg",
-]
-#: dicpipe's own modules the tasks run, imported by each worker once it has this process's sys.path.
-_WORKER_MODULES = [
-    "dicpipe.measure",
-    "dicpipe.camera",
-    "dicpipe.stereo",
-    "dicpipe.figures",
-    "dicpipe.export",
-    "dicpipe.tracking",
-    "dicpipe.strain",
-]
-
-
-class _Pool(_Serial):
-    """Local worker processes, forked from a fresh server process that has imported the libraries.
-
-    Nothing of this process's state is inherited (the server starts from
-    scratch) and the libraries' imports are paid for once rather than by every
-    worker. dicpipe itself is not imported by the server, which does not run
-    under this process's sys.path: a worker imports it after taking that path,
-    so it finds the same dicpipe as this process (not, say, an installed copy).
-    """
-
-    def __init__(self, jobs: int):
-        import multiprocessing
-        from concurrent.futures import ProcessPoolExecutor
-
-        super().__init__()
-        self.capacity = jobs
-        context = multiprocessing.get_context("forkserver")
-        context.set_forkserver_preload(_WORKER_LIBRARIES)
-        self.pool = ProcessPoolExecutor(max_workers=jobs, mp_context=context)
-
-    def submit(self, key: str, fn: Callable, *args):
-        return self.pool.submit(fn, *args)
-
-    def warm_up(self) -> None:
-        for _ in range(self.capacity):
-            self.pool.submit(_warm_up)
-
-    def wait(self, futures):
-        from concurrent.futures import FIRST_COMPLETED, wait
-
-        done, _ = wait(futures, return_when=FIRST_COMPLETED)
-        return done
-
-    def close(self) -> None:
-        self.pool.shutdown(wait=True, cancel_futures=True)
-
-
-class _Dask(_Serial):
-    """Tasks sent to an existing Dask distributed scheduler."""
-
-    def __init__(self, address: str):
-        try:
-            from distributed import Client
-        except ImportError:  # pragma: no cover - a declared dependency
-            raise SchedulerError("--scheduler needs the 'distributed' package") from None
-        super().__init__()
-        try:
-            self.client = Client(address, timeout="10s", set_as_default=False)
-        except (OSError, TimeoutError, ValueError) as exc:
-            raise SchedulerError(f"cannot connect to the Dask scheduler at {address}: {exc}") from None
-        threads = sum(self.client.nthreads().values())
-        if threads == 0:
-            self.client.close()
-            raise SchedulerError(f"the Dask scheduler at {address} has no workers")
-        self.capacity = threads
-        self.token = uuid.uuid4().hex[:12]
-
-    def add_plan(self, camera: int, plan: CameraPlan) -> None:
-        # Sent to the workers once, not with every task.
-        self.plans[camera] = self.client.scatter(plan, broadcast=True, hash=False)
-
-    def submit(self, key: str, fn: Callable, *args):
-        return self.client.submit(fn, *args, key=f"dicpipe-{key}-{self.token}", pure=False)
-
-    def wait(self, futures):
-        from distributed import wait
-
-        with self.client.as_current():
-            done, _ = wait(list(futures), return_when="FIRST_COMPLETED")
-        return done
-
-    def close(self) -> None:
-        self.client.close()
-
-
-def _warm_up() -> None:
-    """Import the modules of the tasks (in a worker, before its first task)."""
-    import importlib
-
-    for name in _WORKER_LIBRARIES + _WORKER_MODULES:
-        importlib.import_module(name)
-
-
-def _open_runner(jobs: int, scheduler: str | None, tasks: int):
-    if scheduler:
-        return _Dask(scheduler)
-    jobs = max(1, min(jobs, tasks))
-    return _Serial() if jobs == 1 else _Pool(jobs)
-
-
-def default_jobs() -> int:
-    """The cores this process may use."""
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # pragma: no cover - not Linux
-        return os.cpu_count() or 1
-
-
-# --------------------------------------------------------------------------
 # The series
 # --------------------------------------------------------------------------
 
@@ -1535,6 +1500,8 @@ def _state_bytes(states: list[tuple[Track, Track]]) -> bytes:
 
 
 def _load_states(path: Path, cameras: int) -> list[tuple[Track, Track]] | None:
+    from .tracking import Track
+
     try:
         with np.load(path) as z:
             out = []
@@ -1760,13 +1727,20 @@ def run_series(
     t0 = time.perf_counter()
     bar = None
     runner = None
+    references: dict[int, np.ndarray] = {}
     try:
         if isinstance(series, Experiment):
             # Local workers start (and import what they need) while this process checks the input.
             upper = (series.frames - 1) * series.cameras + series.cameras - 1
-            runner = _open_runner(jobs or default_jobs(), scheduler, upper)
+            runner = open_runner(jobs or default_jobs(), scheduler, upper)
             runner.warm_up()
-            series = prepare_series(series)
+            inputs = _check_inputs(series)
+            ref0 = inputs.infos[0][0]
+            # The workers compute the texture while this process checks the seed.
+            shared = _share_texture(runner, "0", inputs.references[0], ref0, inputs.roi, inputs.dic, series.quality)
+            _camera0_seed(series, inputs.roi, inputs.dic)
+            series = _series(inputs, _camera0_plan(inputs, _shared_texture(runner, shared)))
+            references = dict(enumerate(inputs.references))
         exp = series.experiment
         out_dir = Path(out) if out is not None else exp.output.dir
         # Cameras k >= 1 get their ROI and seed from this run's stereo match, even when the series
@@ -1804,7 +1778,7 @@ def run_series(
         n_matches = len(cams) - 1 if (stereo and todo) else 0
         n_tasks = len(todo) * len(cams) + n_matches
         if runner is None:
-            runner = _open_runner(jobs or default_jobs(), scheduler, n_tasks)
+            runner = open_runner(jobs or default_jobs(), scheduler, n_tasks)
 
         def make_dirs() -> None:
             for sub in ("", "frames", "figures"):
@@ -1852,7 +1826,7 @@ def run_series(
         runner.add_plan(0, cams[0].plan)
         for cam in cams[1:] if n_matches else []:
             args = (cams[0].images[0], cam.images[0], cams[0].plan, series.calibration, cam.index, series.dic)
-            fut = runner.submit(f"match-{cam.index}", match_camera, *args, exp.stereo.as_kwargs(), exp.quality, cli)
+            fut = runner.submit(f"match-{cam.index}", _stereo_match, *args, exp.stereo.as_kwargs(), cli)
             waiting[fut] = ("match", 0, cam.index)
         if not n_matches:
             make_dirs()  # stereo: only once the calibration has proved to fit the images
@@ -1938,10 +1912,21 @@ def run_series(
 
                         raise StereoError(outcome.error)
                     m = outcome.match
+                    info_k = cams[k].images[0]
+                    try:
+                        refk = references.pop(k) if k in references else load_image(info_k.path, info_k)
+                        shared = _share_texture(runner, str(k), refk, info_k, m.roi, series.dic, exp.quality)
+                        texture = _shared_texture(runner, shared)
+                        plan_k = _matched_plan(k, refk, info_k, m, series.dic, exp.quality, texture)
+                    except Exception as exc:
+                        from .stereo import StereoError
+
+                        if not isinstance(exc, (StereoError, ImageError)):
+                            raise
+                        raise StereoError(f"stereo match of camera 0 with camera {k}: {exc}") from None
                     series.matches[k] = m
                     if outcome.notes:
                         series.notes.append(outcome.notes)
-                    plan_k = outcome.plan
                     cams[k] = CameraSetup(k, cams[k].images, np.asarray(m.roi, dtype=bool), plan_k.seeds[0], plan_k)
                     series.cameras[k] = cams[k]
                     runner.add_plan(k, plan_k)
