@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 import subprocess
 import sys
+import time
 import xml.etree.ElementTree as ET
 
 import meshio
@@ -292,3 +293,23 @@ def test_texture_shared_among_idle_workers_is_the_texture_computed_here(tmp_path
         pool.close()
     assert handed > 0 and len(shared[1]) > 1
     assert noise == plan_noise(image, roi, quality) and values.tobytes() == expected.tobytes()
+
+
+def test_work_runs_here_while_no_worker_would_start_it():
+    from dicpipe._runners import _Pool, _Serial
+
+    assert _Serial().outcome(_Serial().submit_or_run("pid", os.getpid)) == os.getpid()
+    pool = _Pool(2)
+    try:
+        blocker = [pool.submit(f"sleep-{i}", time.sleep, 0.5) for i in range(2)]
+        assert not pool.idle()
+        here = pool.submit_or_run("pid", os.getpid)
+        assert here.done() and pool.outcome(here) == os.getpid()
+        while blocker:
+            blocker = [f for f in blocker if f not in pool.wait(blocker)]
+        assert pool.idle()
+        there = pool.submit_or_run("pid", os.getpid)
+        pool.wait([there])
+        assert pool.outcome(there) != os.getpid()
+    finally:
+        pool.close()

@@ -1,8 +1,9 @@
 """Where the tasks of a series run: in this process, in local worker processes, or on a Dask cluster.
 
 Every runner offers the same small interface to `dicpipe.measure.run_series`:
-``submit(key, fn, *args)`` returns a future, ``wait(futures)`` returns the
-done ones (at least one), ``outcome(future)`` its value (or raises its
+``submit(key, fn, *args)`` returns a future (``submit_or_run`` runs the
+task in this process instead when no worker would start it now),
+``wait(futures)`` returns the done ones (at least one), ``outcome(future)`` its value (or raises its
 exception), ``add_plan``/``plan`` hold each camera's plan where the tasks
 find it, ``capacity`` says how many tasks run at once and ``idle()``
 whether a worker would start a task submitted now (work this process can
@@ -61,6 +62,16 @@ class _Serial:
     def idle(self) -> bool:
         """Whether a worker would start a task submitted now (never: this process is the worker)."""
         return False
+
+    def submit_or_run(self, key: str, fn: Callable, *args):
+        """Submit a task when a worker would start it now, else run it in this process at once.
+
+        For work this process would otherwise wait through (the workers still
+        starting, or busy); the future is then done when returned.
+        """
+        if self.idle():
+            return self.submit(key, fn, *args)
+        return _Serial.submit(self, key, fn, *args)
 
     def warm_up(self) -> None:
         """Have every worker import what the tasks need (nothing to do in this process)."""
@@ -195,6 +206,10 @@ class _Dask(_Serial):
     def idle(self) -> bool:
         self.running = {f for f in self.running if not f.done()}
         return len(self.running) < self.capacity
+
+    def submit_or_run(self, key: str, fn: Callable, *args):
+        # Dask waits on its own futures only: the task always goes to the cluster.
+        return self.submit(key, fn, *args)
 
     def wait(self, futures):
         from distributed import wait

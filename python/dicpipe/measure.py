@@ -1824,10 +1824,18 @@ def run_series(
             bar = tqdm(total=n_tasks, unit="task", desc="correlating", dynamic_ncols=True, file=sys.stderr)
         waiting: dict[Any, tuple[str, int, int]] = {}
         runner.add_plan(0, cams[0].plan)
-        for cam in cams[1:] if n_matches else []:
-            args = (cams[0].images[0], cam.images[0], cams[0].plan, series.calibration, cam.index, series.dic)
-            fut = runner.submit(f"match-{cam.index}", _stereo_match, *args, exp.stereo.as_kwargs(), cli)
-            waiting[fut] = ("match", 0, cam.index)
+
+        def submit_matches() -> None:
+            for cam in cams[1:] if n_matches else []:
+                args = (cams[0].images[0], cam.images[0], cams[0].plan, series.calibration, cam.index, series.dic)
+                fut = runner.submit_or_run(f"match-{cam.index}", _stereo_match, *args, exp.stereo.as_kwargs(), cli)
+                waiting[fut] = ("match", 0, cam.index)
+
+        # The matches go first to idle workers; while the workers are starting (or busy), they queue
+        # camera 0's tasks first and this process matches meanwhile.
+        match_first = runner.idle()
+        if match_first:
+            submit_matches()
         if not n_matches:
             make_dirs()  # stereo: only once the calibration has proved to fit the images
         queue = deque(todo)
@@ -1889,6 +1897,8 @@ def run_series(
         else:
             while queue and len(partial) < window:
                 start_frame(queue.popleft())
+        if not match_first:
+            submit_matches()
         while waiting:
             for fut in runner.wait(list(waiting)):
                 kind, f, k = waiting.pop(fut)
