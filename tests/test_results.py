@@ -267,9 +267,9 @@ def test_texture_shared_among_idle_workers_is_the_texture_computed_here(tmp_path
     from speckle_series import render
 
     from dicpipe._runners import _Pool, _Serial
+    from dicpipe._tasks import _share_texture, _shared_texture
     from dicpipe.experiment import QualityOptions
     from dicpipe.images import probe_image
-    from dicpipe.measure import _share_texture, _shared_texture
     from dicpipe.tracking import plan_noise, point_texture
 
     img = np.round(render(200, 150, None, seed=4)).clip(0, 255).astype(np.uint8)
