@@ -236,6 +236,18 @@ def test_import_is_cheap_and_has_no_side_effects():
         dicpipe.no_such_name  # noqa: B018
 
 
+def test_the_series_module_loads_no_library_the_workers_alone_need():
+    # The command imports it before the stereo match and the first tasks: SciPy, matplotlib, meshio and
+    # Dask load in the workers (or when a task runs here), not while this process prepares the series.
+    code = (
+        "import sys, dicpipe.measure, dicpipe.command; print(sorted({m.split('.')[0] for m in sys.modules} & "
+        "{'scipy', 'matplotlib', 'meshio', 'dask', 'distributed', 'native_vostrel', 'tqdm'}))"
+    )
+    env = dict(os.environ, PYTHONPATH=str(REPO_ROOT / "python"))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, check=True).stdout
+    assert out.strip() == "[]"
+
+
 def test_version_matches_the_package_metadata():
     import tomllib
 
