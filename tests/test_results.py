@@ -110,6 +110,37 @@ def test_face_normals_of_grid_faces_point_towards_the_camera():
 # --------------------------------------------------------------------------
 
 
+def _random_masks(rng):
+    from scipy import ndimage
+
+    for t in range(60):
+        h, w = (int(v) for v in rng.integers(1, 50, 2))
+        m = rng.random((h, w)) < rng.uniform(0.3, 0.9)
+        yield ndimage.binary_opening(m) if t % 2 else m
+    yy, xx = np.mgrid[0:300, 0:420]
+    disc = (xx - 200) ** 2 + (yy - 150) ** 2 < 130**2  # boundary distances hit whole radii exactly
+    disc[::37, ::41] = False
+    yield disc
+    yield np.zeros((5, 7), bool)
+    yield np.ones((4, 6), bool)
+
+
+def test_regions_and_inner_distances_are_those_of_the_exact_transforms():
+    # The seed and the region numbering of a plan depend on these; they must number the regions and
+    # compare distances exactly as the labelling and Euclidean distance transform of SciPy do.
+    from scipy import ndimage
+
+    from dicpipe.grid import farther_than, label_regions
+
+    for m in _random_masks(np.random.default_rng(11)):
+        expected, count = ndimage.label(m)
+        labels, n = label_regions(m)
+        assert n == count and labels.dtype == expected.dtype and np.array_equal(labels, expected)
+        distance = ndimage.distance_transform_edt(np.pad(m, 1))[1:-1, 1:-1]
+        for r in (0, 1, 2, 2.5, 5, 13, 40):
+            assert np.array_equal(farther_than(m, r), distance > r), r
+
+
 def test_seed_lies_in_the_largest_region_with_its_subset_inside():
     mask = np.zeros((120, 200), bool)
     mask[10:40, 10:40] = True  # small region, nearer to the image's corner

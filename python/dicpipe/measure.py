@@ -86,7 +86,7 @@ from ._tasks import (
 )
 from .dic2d import DEFAULTS as _DIC_DEFAULTS
 from .experiment import Experiment, ExperimentError, dic_options
-from .grid import choose_seed, grid_step
+from .grid import choose_seed, grid_step, label_regions
 from .images import ImageError, ImageInfo, load_image, load_mask, probe_image
 
 if TYPE_CHECKING:  # the tracking module (and SciPy with it) loads when a task needs it
@@ -302,8 +302,6 @@ def _roi_mask(experiment: Experiment, width: int, height: int) -> np.ndarray:
 
 
 def _camera0_seed(experiment: Experiment, roi: np.ndarray, dic: dict) -> tuple[int, int]:
-    from scipy import ndimage
-
     step = grid_step(dic.get("subset_spacing", _DIC_DEFAULTS["subset_spacing"]))
     radius = dic.get("subset_radius", _DIC_DEFAULTS["subset_radius"])
     min_area = dic.get("roi_min_region_area", 2000)
@@ -311,7 +309,7 @@ def _camera0_seed(experiment: Experiment, roi: np.ndarray, dic: dict) -> tuple[i
     margin = 0 if truncation else radius
     where = f"{experiment.path.name}: [roi]"
     h, w = roi.shape
-    labels, _ = ndimage.label(roi)
+    labels, _ = label_regions(roi)
     sizes = np.bincount(labels.ravel())
     if experiment.roi.seed is not None:
         x, y = experiment.roi.seed

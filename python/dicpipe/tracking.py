@@ -49,7 +49,7 @@ import numpy as np
 from .dic2d import DEFAULTS as _DIC_DEFAULTS
 from .dic2d import Dic2dError, run_dic2d
 from .files import DicField
-from .grid import estimate_shift, grid_shape, grid_step
+from .grid import estimate_shift, farther_than, grid_shape, grid_step, label_regions
 from .quality import PointFlag, estimate_noise, median_test, set_flag, subset_precision
 
 __all__ = [
@@ -159,8 +159,6 @@ def _noise(image: np.ndarray, roi: np.ndarray) -> float:
 
 def _region_seed(region: np.ndarray, plan_std: np.ndarray, roi: np.ndarray, step: int, radius: int) -> tuple[int, int]:
     """A node of the region near its centroid, on well-textured nodes whose subsets lie inside the ROI."""
-    from scipy import ndimage
-
     rr, cc = np.nonzero(region)
     interior = region.copy()
     interior[1:, :] &= region[:-1, :]
@@ -169,9 +167,8 @@ def _region_seed(region: np.ndarray, plan_std: np.ndarray, roi: np.ndarray, step
     interior[:, :-1] &= region[:, 1:]
     std = plan_std[region]
     good_texture = region & (plan_std <= np.median(std[np.isfinite(std)]) if np.isfinite(std).any() else region)
-    inner = ndimage.distance_transform_edt(np.pad(roi, 1))[1:-1, 1:-1]
     gx, gy = _node_xy(region.shape, step)
-    whole = region & (inner[gy, gx] > radius)
+    whole = region & farther_than(roi, radius)[gy, gx]
     d2 = (rr.mean() - np.arange(region.shape[0])[:, None]) ** 2 + (cc.mean() - np.arange(region.shape[1])) ** 2
     for choice in (interior & good_texture & whole, interior & whole, interior & good_texture, interior, region):
         if choice.any():
@@ -280,8 +277,6 @@ def plan_camera(
     ValueError
         The image holds non-finite values, or its shape differs from the ROI's.
     """
-    from scipy import ndimage
-
     img = np.asarray(image, dtype=float)
     roi = np.asarray(roi, dtype=bool)
     _check_reference(img, roi)
@@ -305,7 +300,7 @@ def plan_camera(
     mask = roi.copy()
     mask[gy[low], gx[low]] = False
     usable = points & ~low
-    labels, n = ndimage.label(usable)
+    labels, n = label_regions(usable)
     sizes = np.bincount(labels.ravel(), minlength=n + 1)[1:]
     order = np.argsort(-sizes, kind="stable")  # largest first; ties in scan order
     relabel = np.zeros(n + 1, dtype=np.int32)
