@@ -328,7 +328,8 @@ def test_texture_shared_among_idle_workers_is_the_texture_computed_here(tmp_path
     try:
         pool.warm_up()
         pool.starter.join()
-        pool.wait(pool.started)
+        for started in pool.started:  # every worker up
+            started.result()
         shared = _share_texture(pool, "0", image, info, roi, dic, quality)
         handed = sum(not isinstance(p, np.ndarray) for p in shared[1])
         noise, values = _shared_texture(pool, shared)
@@ -344,7 +345,7 @@ def test_work_runs_here_while_no_worker_would_start_it():
     assert _Serial().outcome(_Serial().submit_or_run("pid", os.getpid)) == os.getpid()
     pool = _Pool(2)
     try:
-        blocker = [pool.submit(f"sleep-{i}", time.sleep, 0.5) for i in range(2)]
+        blocker = [pool.submit(f"sleep-{i}", time.sleep, 2.0) for i in range(2)]
         assert not pool.idle()
         here = pool.submit_or_run("pid", os.getpid)
         assert here.done() and pool.outcome(here) == os.getpid()
