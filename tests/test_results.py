@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 import subprocess
 import sys
+import time
 import xml.etree.ElementTree as ET
 
 import meshio
@@ -107,6 +108,37 @@ def test_face_normals_of_grid_faces_point_towards_the_camera():
 # --------------------------------------------------------------------------
 # Seeds and their search window
 # --------------------------------------------------------------------------
+
+
+def _random_masks(rng):
+    from scipy import ndimage
+
+    for t in range(60):
+        h, w = (int(v) for v in rng.integers(1, 50, 2))
+        m = rng.random((h, w)) < rng.uniform(0.3, 0.9)
+        yield ndimage.binary_opening(m) if t % 2 else m
+    yy, xx = np.mgrid[0:300, 0:420]
+    disc = (xx - 200) ** 2 + (yy - 150) ** 2 < 130**2  # boundary distances hit whole radii exactly
+    disc[::37, ::41] = False
+    yield disc
+    yield np.zeros((5, 7), bool)
+    yield np.ones((4, 6), bool)
+
+
+def test_regions_and_inner_distances_are_those_of_the_exact_transforms():
+    # The seed and the region numbering of a plan depend on these; they must number the regions and
+    # compare distances exactly as the labelling and Euclidean distance transform of SciPy do.
+    from scipy import ndimage
+
+    from dicpipe.grid import farther_than, label_regions
+
+    for m in _random_masks(np.random.default_rng(11)):
+        expected, count = ndimage.label(m)
+        labels, n = label_regions(m)
+        assert n == count and labels.dtype == expected.dtype and np.array_equal(labels, expected)
+        distance = ndimage.distance_transform_edt(np.pad(m, 1))[1:-1, 1:-1]
+        for r in (0, 1, 2, 2.5, 5, 13, 40):
+            assert np.array_equal(farther_than(m, r), distance > r), r
 
 
 def test_seed_lies_in_the_largest_region_with_its_subset_inside():
@@ -235,6 +267,18 @@ def test_import_is_cheap_and_has_no_side_effects():
         dicpipe.no_such_name  # noqa: B018
 
 
+def test_the_series_module_loads_no_library_the_workers_alone_need():
+    # The command imports it before the stereo match and the first tasks: SciPy, matplotlib, meshio and
+    # Dask load in the workers (or when a task runs here), not while this process prepares the series.
+    code = (
+        "import sys, dicpipe.measure, dicpipe.command; print(sorted({m.split('.')[0] for m in sys.modules} & "
+        "{'scipy', 'matplotlib', 'meshio', 'dask', 'distributed', 'native_vostrel', 'tqdm'}))"
+    )
+    env = dict(os.environ, PYTHONPATH=str(REPO_ROOT / "python"))
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, check=True).stdout
+    assert out.strip() == "[]"
+
+
 def test_version_matches_the_package_metadata():
     import tomllib
 
@@ -249,12 +293,67 @@ def test_local_workers_import_dicpipe_from_where_this_process_did():
     # The workers are forked from a server process that does not run under this process's sys.path:
     # had it imported dicpipe, the workers would run that copy (an installed one) instead of this one.
     import dicpipe
-    from dicpipe.measure import _Pool
+    from dicpipe._runners import _Pool
 
     pool = _Pool(1)
     try:
         fut = pool.submit("where", eval, "__import__('dicpipe').__file__")
         pool.wait([fut])
         assert pool.outcome(fut) == dicpipe.__file__
+    finally:
+        pool.close()
+
+
+def test_texture_shared_among_idle_workers_is_the_texture_computed_here(tmp_path):
+    # The runs handed to the workers and those computed in this process join into one plan's texture.
+    import tifffile
+    from speckle_series import render
+
+    from dicpipe._runners import _Pool, _Serial
+    from dicpipe._tasks import _share_texture, _shared_texture
+    from dicpipe.experiment import QualityOptions
+    from dicpipe.images import probe_image
+    from dicpipe.tracking import plan_noise, point_texture
+
+    img = np.round(render(200, 150, None, seed=4)).clip(0, 255).astype(np.uint8)
+    tifffile.imwrite(tmp_path / "ref.tif", img)
+    info = probe_image(tmp_path / "ref.tif")
+    roi = np.zeros(img.shape, bool)
+    roi[5:145, 10:190] = True
+    dic, quality = {"subset_radius": 10, "subset_spacing": 4}, QualityOptions()
+    image = img.astype(float)
+    expected = point_texture(image, roi, dic, plan_noise(image, roi, quality))
+    assert _share_texture(_Serial(), "0", image, info, roi, dic, quality) is None  # nothing to share out
+    pool = _Pool(2)
+    try:
+        pool.warm_up()
+        pool.starter.join()
+        for started in pool.started:  # every worker up
+            started.result()
+        shared = _share_texture(pool, "0", image, info, roi, dic, quality)
+        handed = sum(not isinstance(p, np.ndarray) for p in shared[1])
+        noise, values = _shared_texture(pool, shared)
+    finally:
+        pool.close()
+    assert handed > 0 and len(shared[1]) > 1
+    assert noise == plan_noise(image, roi, quality) and values.tobytes() == expected.tobytes()
+
+
+def test_work_runs_here_while_no_worker_would_start_it():
+    from dicpipe._runners import _Pool, _Serial
+
+    assert _Serial().outcome(_Serial().submit_or_run("pid", os.getpid)) == os.getpid()
+    pool = _Pool(2)
+    try:
+        blocker = [pool.submit(f"sleep-{i}", time.sleep, 2.0) for i in range(2)]
+        assert not pool.idle()
+        here = pool.submit_or_run("pid", os.getpid)
+        assert here.done() and pool.outcome(here) == os.getpid()
+        while blocker:
+            blocker = [f for f in blocker if f not in pool.wait(blocker)]
+        assert pool.idle()
+        there = pool.submit_or_run("pid", os.getpid)
+        pool.wait([there])
+        assert pool.outcome(there) != os.getpid()
     finally:
         pool.close()

@@ -10,7 +10,7 @@ from conftest import assert_close
 from speckle_series import Motion, banded, render
 
 from dicpipe.experiment import QualityOptions, ReferenceOptions
-from dicpipe.quality import PointFlag
+from dicpipe.quality import PointFlag, subset_precision
 from dicpipe.tracking import (
     GridResult,
     accumulate,
@@ -19,6 +19,9 @@ from dicpipe.tracking import (
     flag_field,
     moved_roi,
     plan_camera,
+    plan_noise,
+    plan_points,
+    point_texture,
     start_track,
 )
 
@@ -66,6 +69,51 @@ def test_regions_too_small_are_not_measured_and_texture_check_can_be_off():
     assert plan.small.sum() == sizes[1] and len(plan.seeds) == 1 and not plan.labels[plan.small].any()
     off = plan_camera(img, roi, DIC, dataclasses.replace(QUALITY, texture_check=False))
     assert not off.low_texture.any() and len(off.seeds) == 1 and (off.roi == off.mask).all()
+
+
+@pytest.mark.parametrize("truncation", [False, True])
+def test_texture_computed_in_runs_is_the_texture_of_the_whole_plan(truncation):
+    # Workers compute a reference image's texture in runs of points; joined, the runs must be the
+    # very bytes of one computation, whatever the run boundaries or the subsets processed at once.
+    img, _ = banded()
+    roi = np.zeros(img.shape, bool)
+    roi[3:170, 8:231] = True
+    roi[60:90, 100:140] = False  # a hole: truncated subsets differ from whole ones
+    dic = dict(DIC, subset_truncation=truncation)
+    noise = plan_noise(img, roi, QUALITY)
+    whole = point_texture(img, roi, dic, noise)
+    n = int(plan_points(roi, dic).sum())
+    assert whole.shape == (n,) and n > 500 and np.isfinite(whole).any()
+    cuts = [0, 1, 37, 38, 301, n - 5, n]
+    runs = [point_texture(img, roi, dic, noise, a, b) for a, b in zip(cuts[:-1], cuts[1:])]
+    assert np.concatenate(runs).tobytes() == whole.tobytes()
+    # The subsets processed at once change the speed only.
+    rows, cols = plan_points(roi, dic).shape
+    gy, gx = np.mgrid[0:rows, 0:cols] * STEP
+    x, y = gx[plan_points(roi, dic)], gy[plan_points(roi, dic)]
+    mask = roi if truncation else None
+    one = subset_precision(img, x, y, DIC["subset_radius"], noise, mask=mask, chunk=1)
+    for chunk in (7, 4096):
+        other = subset_precision(img, x, y, DIC["subset_radius"], noise, mask=mask, chunk=chunk)
+        assert other.u_std.tobytes() == one.u_std.tobytes() and other.v_std.tobytes() == one.v_std.tobytes()
+    assert one.std.tobytes() == whole.tobytes()
+    # A plan given the texture is the plan that computes it; a texture of other points is refused.
+    own = plan_camera(img, roi, dic, QUALITY)
+    given = plan_camera(img, roi, dic, QUALITY, texture=(noise, np.concatenate(runs)))
+    for f in dataclasses.fields(own):
+        a, b = getattr(own, f.name), getattr(given, f.name)
+        assert np.array_equal(a, b, equal_nan=True) if isinstance(a, np.ndarray) else a == b, f.name
+    with pytest.raises(ValueError, match="texture of"):
+        plan_camera(img, roi, dic, QUALITY, texture=(noise, whole[1:]))
+
+
+def test_the_noise_of_a_plan_is_the_given_one_or_estimated():
+    img, _ = banded()
+    roi = np.ones(img.shape, bool)
+    assert plan_noise(img, roi, dataclasses.replace(QUALITY, noise=2.5)) == 2.5
+    rng = np.random.default_rng(3)
+    noisy = img + rng.normal(0.0, 4.0, img.shape)
+    assert plan_noise(noisy, roi, QUALITY) > plan_noise(img, roi, QUALITY) + 2.0
 
 
 # --------------------------------------------------------------------------

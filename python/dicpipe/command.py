@@ -106,13 +106,36 @@ def _error(message: str) -> int:
     return 2
 
 
-def _run(args: argparse.Namespace) -> int:
+def _bad_input(exc: BaseException) -> bool:
+    """Whether `exc` reports bad input (a one-line message, exit status 2) rather than a fault."""
     from .camera import CalibrationError
-    from .dic2d import Dic2dError, find_cli
-    from .experiment import ExperimentError, load_experiment
+    from .dic2d import Dic2dError
+    from .experiment import ExperimentError
     from .images import ImageError
-    from .measure import OutputError, SchedulerError, run_series
-    from .stereo import StereoError
+    from .measure import OutputError, SchedulerError
+
+    known: tuple[type[BaseException], ...] = (
+        ExperimentError,
+        ImageError,
+        CalibrationError,
+        SchedulerError,
+        OutputError,
+        Dic2dError,
+    )
+    stereo = sys.modules.get(f"{__package__}.stereo")  # loaded by whatever raised its error
+    if stereo is not None:
+        known += (stereo.StereoError,)
+    return isinstance(exc, known)
+
+
+def _run(args: argparse.Namespace) -> int:
+    from ._runners import default_jobs, start_server
+
+    if not args.scheduler and (args.jobs or default_jobs()) > 1:
+        start_server()  # the local workers' libraries load while this process reads the input
+    from .dic2d import find_cli
+    from .experiment import load_experiment
+    from .measure import run_series
 
     try:
         experiment = load_experiment(args.experiment)
@@ -126,11 +149,13 @@ def _run(args: argparse.Namespace) -> int:
             progress=not args.quiet,
             cli=cli,
         )
-    except (ExperimentError, ImageError, CalibrationError, StereoError, SchedulerError, OutputError, Dic2dError) as exc:
-        return _error(str(exc))
     except OSError as exc:  # writing the results failed midway (disk full, folder removed): complete frames stay
         _error(f"cannot write the results: {exc}")
         return 1
+    except Exception as exc:
+        if not _bad_input(exc):
+            raise
+        return _error(str(exc))
     failed = result.failed
     total = len(result.records)
     if failed:

@@ -9,7 +9,15 @@ from __future__ import annotations
 
 import numpy as np
 
-__all__ = ["choose_seed", "estimate_shift", "grid_shape", "grid_step", "seed_search_radius"]
+__all__ = [
+    "choose_seed",
+    "estimate_shift",
+    "farther_than",
+    "grid_shape",
+    "grid_step",
+    "label_regions",
+    "seed_search_radius",
+]
 
 
 def grid_step(subset_spacing: int = 5) -> int:
@@ -22,11 +30,52 @@ def grid_shape(width: int, height: int, step: int) -> tuple[int, int]:
     return (-(-int(height) // step), -(-int(width) // step))
 
 
+def label_regions(mask: np.ndarray) -> tuple[np.ndarray, int]:
+    """The 4-connected regions of a 2-D mask and their count.
+
+    Returns an int32 array of the mask's shape: 0 outside, regions numbered
+    1, 2, ... in the scan order (row by row) of their first pixel. Computed
+    with OpenCV's connected components, renumbered into that order.
+    """
+    import cv2
+
+    m = np.ascontiguousarray(np.asarray(mask, dtype=bool), dtype=np.uint8)
+    if m.size == 0:
+        return np.zeros(m.shape, dtype=np.int32), 0
+    count, labels = cv2.connectedComponents(m, connectivity=4, ltype=cv2.CV_32S)
+    count -= 1  # the background
+    if count > 1:
+        flat = labels.ravel()
+        found, first = np.unique(flat, return_index=True)
+        keep = found > 0
+        renumber = np.zeros(count + 1, dtype=np.int32)
+        renumber[found[keep][np.argsort(first[keep], kind="stable")]] = np.arange(1, count + 1, dtype=np.int32)
+        labels = renumber[labels]
+    return labels.astype(np.int32, copy=False), int(count)
+
+
+def farther_than(mask: np.ndarray, radius: float) -> np.ndarray:
+    """Pixels of a 2-D mask whose Euclidean distance to every pixel outside it exceeds `radius`.
+
+    Pixels beyond the image border count as outside. The exact distance
+    transform (OpenCV, Felzenszwalb's algorithm) gives the distances in single
+    precision; the squared distances, integers, are recovered from them
+    before the comparison, so that a distance equal to `radius` is never
+    taken for a larger one.
+    """
+    import cv2
+
+    m = np.asarray(mask, dtype=bool)
+    if m.size == 0:
+        return np.zeros(m.shape, dtype=bool)
+    padded = np.pad(m, 1).astype(np.uint8)
+    d = cv2.distanceTransform(padded, cv2.DIST_L2, cv2.DIST_MASK_PRECISE)[1:-1, 1:-1]
+    return np.rint(d.astype(np.float64) ** 2) > float(radius) ** 2
+
+
 def _largest_region(mask: np.ndarray) -> np.ndarray:
     """The largest 4-connected region of a mask (the first in scan order among equals)."""
-    from scipy import ndimage
-
-    labels, count = ndimage.label(mask)
+    labels, count = label_regions(mask)
     if count <= 1:
         return mask
     sizes = np.bincount(labels.ravel())[1:]
@@ -59,11 +108,8 @@ def choose_seed(mask: np.ndarray, step: int, margin: int) -> tuple[int, int]:
     ok = region[gy, gx] & (gx >= margin) & (gy >= margin) & (gx < w - margin) & (gy < h - margin)
     if not ok.any():
         raise ValueError("no reduced-grid point of the ROI is far enough from the image border")
-    from scipy import ndimage
-
-    # Distance of every inside pixel to the nearest outside pixel (the image border counts as outside).
-    inner = ndimage.distance_transform_edt(np.pad(region, 1))[1:-1, 1:-1]
-    whole = ok & (inner[gy, gx] > margin)
+    # Nodes farther than the margin from every pixel outside the region (the image border counts as outside).
+    whole = ok & farther_than(region, margin)[gy, gx]
     if whole.any():
         ok = whole
     d2 = (gx - xs.mean()) ** 2 + (gy - ys.mean()) ** 2

@@ -50,8 +50,6 @@ import math
 from dataclasses import dataclass
 
 import numpy as np
-from scipy import ndimage
-from scipy.spatial import cKDTree
 
 __all__ = [
     "TENSORS",
@@ -304,6 +302,8 @@ def grid_window_gradient(
     h = w // 2
     b, a = np.mgrid[-h : h + 1, -h : h + 1].astype(float)  # row offset b, column offset a
 
+    from scipy import ndimage
+
     def corr(arr: np.ndarray, kernel: np.ndarray) -> np.ndarray:
         return ndimage.correlate(arr, kernel, mode="constant", cval=0.0)
 
@@ -532,6 +532,8 @@ def surface_window_gradient(
     finite_c = np.all(np.isfinite(C), axis=1)
     if M == 0 or len(pts) == 0 or not finite_c.any():
         return SurfaceGradient(F=F, normal=normal, e1=e1_out, count=count, valid=valid)
+    from scipy.spatial import cKDTree
+
     tree = cKDTree(pts)
     lists = tree.query_ball_point(np.where(finite_c[:, None], C, 0.0), r=float(radius))
     lengths = np.array([len(x) if f else 0 for x, f in zip(lists, finite_c)], dtype=np.int64)

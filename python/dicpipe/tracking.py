@@ -45,12 +45,11 @@ from dataclasses import dataclass, field, replace
 from typing import Any
 
 import numpy as np
-from scipy import ndimage
 
 from .dic2d import DEFAULTS as _DIC_DEFAULTS
 from .dic2d import Dic2dError, run_dic2d
 from .files import DicField
-from .grid import estimate_shift, grid_shape, grid_step
+from .grid import estimate_shift, farther_than, grid_shape, grid_step, label_regions
 from .quality import PointFlag, estimate_noise, median_test, set_flag, subset_precision
 
 __all__ = [
@@ -62,6 +61,9 @@ __all__ = [
     "correlate_frame",
     "moved_roi",
     "plan_camera",
+    "plan_noise",
+    "plan_points",
+    "point_texture",
     "start_track",
     "track_field",
 ]
@@ -165,15 +167,77 @@ def _region_seed(region: np.ndarray, plan_std: np.ndarray, roi: np.ndarray, step
     interior[:, :-1] &= region[:, 1:]
     std = plan_std[region]
     good_texture = region & (plan_std <= np.median(std[np.isfinite(std)]) if np.isfinite(std).any() else region)
-    inner = ndimage.distance_transform_edt(np.pad(roi, 1))[1:-1, 1:-1]
     gx, gy = _node_xy(region.shape, step)
-    whole = region & (inner[gy, gx] > radius)
+    whole = region & farther_than(roi, radius)[gy, gx]
     d2 = (rr.mean() - np.arange(region.shape[0])[:, None]) ** 2 + (cc.mean() - np.arange(region.shape[1])) ** 2
     for choice in (interior & good_texture & whole, interior & whole, interior & good_texture, interior, region):
         if choice.any():
             i = np.unravel_index(np.argmin(np.where(choice, d2, np.inf)), d2.shape)
             return int(gx[i]), int(gy[i])
     raise ValueError("empty region")  # pragma: no cover - regions are never empty
+
+
+def _plan_grid(roi: np.ndarray, dic: dict) -> tuple[int, int, bool, np.ndarray]:
+    """Grid pitch, subset radius, truncation and the points of a ROI."""
+    step = grid_step(_dic_value(dic, "subset_spacing", 5))
+    radius = int(_dic_value(dic, "subset_radius", 20))
+    truncation = bool(dic.get("subset_truncation", False))
+    return step, radius, truncation, _points(roi, step, radius, truncation)
+
+
+def _check_reference(img: np.ndarray, roi: np.ndarray) -> None:
+    if img.ndim != 2 or roi.shape != img.shape:
+        raise ValueError(f"the image ({img.shape}) and its ROI ({roi.shape}) must be 2-D of one shape")
+    if not np.all(np.isfinite(img)):
+        raise ValueError("the image holds non-finite values (NaN or infinity)")
+
+
+def plan_noise(image: np.ndarray, roi: np.ndarray, quality) -> float:
+    """The image noise (gray levels) a plan predicts the texture with: ``[quality] noise`` when given,
+    else estimated from the image (`dicpipe.quality.estimate_noise` over the ROI)."""
+    if quality.noise is not None:
+        return float(quality.noise)
+    return _noise(np.asarray(image, dtype=float), np.asarray(roi, dtype=bool))
+
+
+def plan_points(roi: np.ndarray, dic: dict) -> np.ndarray:
+    """The grid nodes of a ROI that `plan_camera` measures, (h, w) bool: inside the ROI and, without
+    subset truncation, at least the subset radius from the image border."""
+    return _plan_grid(np.asarray(roi, dtype=bool), dic)[3]
+
+
+def point_texture(
+    image: np.ndarray, roi: np.ndarray, dic: dict, noise: float, start: int = 0, stop: int | None = None
+) -> np.ndarray:
+    """Predicted displacement precision (px) of a reference image's points, or of a run of them.
+
+    Every point's value depends on its own subset alone, so runs of the
+    points (`plan_points` in scan order) computed anywhere, in any order,
+    and concatenated are exactly the values of all points at once.
+
+    Parameters
+    ----------
+    image : (H, W) array
+        The reference image (finite values).
+    roi : (H, W) bool array
+    dic : dict
+        dic2d_cli options (subset radius, spacing, truncation).
+    noise : float
+        Image noise, gray levels (`plan_noise`).
+    start, stop : int
+        The run of points, as a slice of the points in scan order.
+
+    Returns
+    -------
+    (n,) array
+        `dicpipe.quality.subset_precision`'s worse of u and v for the run's points.
+    """
+    img = np.asarray(image, dtype=float)
+    roi = np.asarray(roi, dtype=bool)
+    step, radius, truncation, points = _plan_grid(roi, dic)
+    gx, gy = _node_xy(points.shape, step)
+    x, y = gx[points][start:stop], gy[points][start:stop]
+    return subset_precision(img, x, y, radius, noise, mask=roi if truncation else None).std
 
 
 def plan_camera(
@@ -183,6 +247,7 @@ def plan_camera(
     quality,
     *,
     seed: tuple[int, int] | None = None,
+    texture: tuple[float, np.ndarray] | None = None,
 ) -> CameraPlan:
     """The points, their texture, regions and seeds of a reference image.
 
@@ -198,6 +263,10 @@ def plan_camera(
     seed : (x, y), optional
         A node that must be its region's seed (the experiment's ``[roi] seed``);
         ignored when it is not a correlated point.
+    texture : (noise, values), optional
+        The points' texture when already computed: `plan_noise` and
+        `point_texture` of all points (used only with ``texture_check``);
+        computed here without it.
 
     Returns
     -------
@@ -210,22 +279,20 @@ def plan_camera(
     """
     img = np.asarray(image, dtype=float)
     roi = np.asarray(roi, dtype=bool)
-    if img.ndim != 2 or roi.shape != img.shape:
-        raise ValueError(f"the image ({img.shape}) and its ROI ({roi.shape}) must be 2-D of one shape")
-    if not np.all(np.isfinite(img)):
-        raise ValueError("the image holds non-finite values (NaN or infinity)")
-    step = grid_step(_dic_value(dic, "subset_spacing", 5))
-    radius = int(_dic_value(dic, "subset_radius", 20))
-    truncation = bool(dic.get("subset_truncation", False))
-    points = _points(roi, step, radius, truncation)
+    _check_reference(img, roi)
+    step, radius, truncation, points = _plan_grid(roi, dic)
     gx, gy = _node_xy(points.shape, step)
     std = np.full(points.shape, np.nan)
     noise = float(quality.noise) if quality.noise is not None else math.nan
     if quality.texture_check and points.any():
-        if quality.noise is None:
-            noise = _noise(img, roi)
-        prec = subset_precision(img, gx[points], gy[points], radius, noise, mask=roi if truncation else None)
-        std[points] = prec.std
+        if texture is None:
+            noise = plan_noise(img, roi, quality)
+            values = point_texture(img, roi, dic, noise)
+        else:
+            noise, values = float(texture[0]), np.asarray(texture[1], dtype=float)
+            if values.shape != (int(points.sum()),):
+                raise ValueError(f"texture of {values.shape} values for {int(points.sum())} points")
+        std[points] = values
         low = points & ~(std <= quality.max_predicted_std_px)
     else:
         std[points] = 0.0
@@ -233,7 +300,7 @@ def plan_camera(
     mask = roi.copy()
     mask[gy[low], gx[low]] = False
     usable = points & ~low
-    labels, n = ndimage.label(usable)
+    labels, n = label_regions(usable)
     sizes = np.bincount(labels.ravel(), minlength=n + 1)[1:]
     order = np.argsort(-sizes, kind="stable")  # largest first; ties in scan order
     relabel = np.zeros(n + 1, dtype=np.int32)
