@@ -260,3 +260,15 @@ def test_a_prepared_series_runs_again(small_example, tmp_path):
     second = run_series(series, tmp_path / "b", jobs=1)
     assert [r.ok for r in first.records] == [r.ok for r in second.records] == [True]
     _assert_same_results(tmp_path / "a", tmp_path / "b")
+
+
+def test_a_rerun_that_keeps_every_frame_keeps_the_record_of_the_match(small_example, tmp_path):
+    # Nothing is matched or planned again when every frame is kept, yet run.json must still say how
+    # the pair was matched and where camera 1's regions lie (a regression: it said nothing).
+    folder = _copy(small_example, tmp_path / "ex")
+    assert main(["run", str(folder / "experiment.toml"), "--jobs", "1", "--quiet"]) == 0
+    first = json.loads((folder / "results" / "run.json").read_text())
+    assert main(["run", str(folder / "experiment.toml"), "--jobs", "1", "--quiet"]) == 0
+    kept = json.loads((folder / "results" / "run.json").read_text())
+    assert kept["run"]["frames_reused"] == 1 and first["stereo"]["1"]["matched_nodes"] > 0
+    assert all(kept[key] == first[key] for key in ("stereo", "seeds", "regions"))

@@ -194,6 +194,33 @@ def _plan_summary(plan: CameraPlan | None) -> dict | None:
     }
 
 
+def _carry_over(previous: Path, doc: dict) -> dict:
+    """`doc` with the stereo matches, seeds and plans this run did not compute taken from `previous`.
+
+    A run that reuses every frame matches no stereo pair and plans no camera
+    beyond camera 0; the run that computed those frames recorded them. They
+    are taken from the earlier run.json when it was made with the same
+    settings and reference images (the same inputs give the same match), so
+    that a rerun does not erase what is known of the measurement.
+    """
+    try:
+        old = json.loads(previous.read_text())
+        same = old.get("settings_digest") == doc["settings_digest"] and [i[0] for i in old["images"]] == [
+            i[0] for i in doc["images"]
+        ]
+        if not same:
+            return doc
+        doc["stereo"] = {**{k: v for k, v in old.get("stereo", {}).items() if k not in doc["stereo"]}, **doc["stereo"]}
+        doc["stereo"] = dict(sorted(doc["stereo"].items(), key=lambda kv: int(kv[0])))
+        for key in ("seeds", "regions"):
+            mine, theirs = doc[key], old.get(key, [])
+            if len(theirs) == len(mine):
+                doc[key] = [t if m is None else m for m, t in zip(mine, theirs)]
+    except (OSError, ValueError, KeyError, TypeError, IndexError):
+        pass  # no earlier record, or one we did not write: keep this run's own
+    return doc
+
+
 def _run_json(series: Series, records, run_info: dict) -> dict:
     exp = series.experiment
     return {

@@ -59,6 +59,7 @@ import numpy as np
 from . import __version__
 from ._frames import FrameOutput, FramePlan, FrameRecord, MeanStrain, _failed, _frame_name, finish_frame, mean_strain
 from ._output import (
+    _carry_over,
     _clean_partials,
     _components,
     _load_states,
@@ -801,5 +802,8 @@ def run_series(
         "frames_reused": reused,
         "frame_seconds": {str(r.frame): round(r.seconds, 3) for r in ordered},
     }
-    write_atomic(out_dir / "run.json", json_bytes(_run_json(series, ordered, run_info)))
+    doc = _run_json(series, ordered, run_info)
+    if reused:
+        doc = _carry_over(out_dir / "run.json", doc)
+    write_atomic(out_dir / "run.json", json_bytes(doc))
     return SeriesResult(out_dir, ordered, computed=len(todo), reused=reused, seconds=seconds)
