@@ -216,17 +216,7 @@ def match_camera(
         calibration that does not fit the images, no clear disparity,
         unreadable images).
     """
-    from .stereo import StereoError
-
-    start = time.perf_counter()
-    try:
-        ref0 = load_image(reference0.path, reference0)
-        refk = load_image(reference_k.path, reference_k)
-        match, notes = _match_regions(ref0, refk, plan0, calibration, k, dic, options, cli)
-        plan_k = _matched_plan(k, refk, reference_k, match, dic, quality)
-        return MatchResult(k, match, None, time.perf_counter() - start, plan=plan_k, notes=notes)
-    except (StereoError, Dic2dError, ImageError) as exc:
-        return MatchResult(k, None, f"stereo match of camera 0 with camera {k}: {exc}", time.perf_counter() - start)
+    return _stereo_match(reference0, reference_k, plan0, calibration, k, dic, options, cli, quality=quality)
 
 
 def _stereo_match(
@@ -238,8 +228,11 @@ def _stereo_match(
     dic: dict[str, Any],
     options: dict[str, float],
     cli: str | None = None,
+    *,
+    quality: Any = None,
 ) -> MatchResult:
-    """`match_camera` without camera k's plan (which the caller makes, its texture in parallel parts)."""
+    """`match_camera`; without `quality` camera k's plan is left to the caller (which computes its
+    texture in parallel parts)."""
     from .stereo import StereoError
 
     start = time.perf_counter()
@@ -247,7 +240,8 @@ def _stereo_match(
         ref0 = load_image(reference0.path, reference0)
         refk = load_image(reference_k.path, reference_k)
         match, notes = _match_regions(ref0, refk, plan0, calibration, k, dic, options, cli)
-        return MatchResult(k, match, None, time.perf_counter() - start, notes=notes)
+        plan_k = None if quality is None else _matched_plan(k, refk, reference_k, match, dic, quality)
+        return MatchResult(k, match, None, time.perf_counter() - start, plan=plan_k, notes=notes)
     except (StereoError, Dic2dError, ImageError) as exc:
         return MatchResult(k, None, f"stereo match of camera 0 with camera {k}: {exc}", time.perf_counter() - start)
 

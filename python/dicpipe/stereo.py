@@ -238,8 +238,19 @@ def find_disparity(
     y0, y1 = max(y0, y1 - refk.shape[0]), min(y1, y0 + refk.shape[0])
     if x1 - x0 < 8 or y1 - y0 < 8:
         raise StereoError(f"camera images too small for the disparity search around ({x}, {y})")
-    patch = ref0[y0:y1, x0:x1].copy()
-    keep = inside[y0:y1, x0:x1]
+    (ix, fx), (iy, fy), peak, runner_up = _template_peak(
+        refk, ref0[y0:y1, x0:x1].copy(), inside[y0:y1, x0:x1], (x, y), exclusion
+    )
+    return Disparity(du=ix - x0 + fx, dv=iy - y0 + fy, peak=peak, runner_up=runner_up)
+
+
+def _template_peak(
+    refk: np.ndarray, patch: np.ndarray, keep: np.ndarray, centre: tuple[int, int], exclusion: int
+) -> tuple[tuple[int, float], tuple[int, float], float, float]:
+    """Where camera k's image best matches `patch` (its pixels outside `keep` ignored): the template's
+    top-left column and row, each as a whole pixel and a parabola's fraction, the peak score and the
+    best score more than `exclusion` px from it."""
+    x, y = centre
     if np.count_nonzero(keep) < 16:
         raise StereoError(f"too few ROI pixels around camera 0's seed ({x}, {y}) for the disparity search")
     patch[~keep] = patch[keep].mean()
@@ -258,8 +269,7 @@ def find_disparity(
     away = score.copy()
     e = int(exclusion)
     away[max(iy - e, 0) : iy + e + 1, max(ix - e, 0) : ix + e + 1] = -1.0
-    runner_up = float(away.max())
-    return Disparity(du=ix - x0 + fx, dv=iy - y0 + fy, peak=peak, runner_up=runner_up)
+    return (int(ix), fx), (int(iy), fy), peak, float(away.max())
 
 
 def _find_transformed(
@@ -284,24 +294,8 @@ def _find_transformed(
     patch = cv2.warpAffine(square, M, size, flags=cv2.INTER_CUBIC, borderMode=cv2.BORDER_CONSTANT)
     weight = inside[y0 : y + h + 1, x0 : x + h + 1].astype(np.float64)
     keep = cv2.warpAffine(weight, M, size, flags=cv2.INTER_LINEAR, borderMode=cv2.BORDER_CONSTANT) > 0.999
-    if np.count_nonzero(keep) < 16:
-        raise StereoError(f"too few ROI pixels around camera 0's seed ({x}, {y}) for the disparity search")
-    patch[~keep] = patch[keep].mean()
-    if not np.ptp(patch[keep]) > 0:
-        raise StereoError(f"camera 0's image has no texture around the seed ({x}, {y})")
-    score = cv2.matchTemplate(
-        (refk - refk.mean()).astype(np.float32), (patch - patch.mean()).astype(np.float32), cv2.TM_CCOEFF_NORMED
-    )
-    score = np.where(np.isfinite(score), score, -1.0)
-    iy, ix = np.unravel_index(int(np.argmax(score)), score.shape)
-    peak = float(score[iy, ix])
-    fx = _parabola_peak(*score[iy, ix - 1 : ix + 2]) if 0 < ix < score.shape[1] - 1 else 0.0
-    fy = _parabola_peak(*score[iy - 1 : iy + 2, ix]) if 0 < iy < score.shape[0] - 1 else 0.0
-    away = score.copy()
-    away[max(iy - e, 0) : iy + e + 1, max(ix - e, 0) : ix + e + 1] = -1.0
-    return Disparity(
-        du=ix + hx - x + fx, dv=iy + hy - y + fy, peak=peak, runner_up=float(away.max()), transform=A.copy()
-    )
+    (ix, fx), (iy, fy), peak, runner_up = _template_peak(refk, patch, keep, (x, y), e)
+    return Disparity(du=ix + hx - x + fx, dv=iy + hy - y + fy, peak=peak, runner_up=runner_up, transform=A.copy())
 
 
 # --------------------------------------------------------------------------
