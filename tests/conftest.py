@@ -2,15 +2,25 @@
 
 from __future__ import annotations
 
+import importlib
 import math
 import os
 import shutil
+import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 REPO_ROOT = Path(__file__).resolve().parents[1]
+
+
+def bench_script(name: str):
+    """The benchmark script bench/<name>.py, imported as the module `name`."""
+    folder = str(REPO_ROOT / "bench")
+    if folder not in sys.path:
+        sys.path.insert(0, folder)
+    return importlib.import_module(name)
 
 
 def _find_cli() -> str | None:

@@ -212,15 +212,9 @@ def test_full_lens_model_goes_to_the_module_or_is_refused_before_anything_is_wri
 @pytest.mark.slow
 def test_real_stereo_set_against_its_reference_result(tmp_path):
     """dice_gt4 (two real cameras, VIC-3D calibration, six frames) through dicpipe run: bench/dice_gt4_run.py."""
-    import importlib.util
-    import sys
+    from conftest import bench_script
 
-    from conftest import REPO_ROOT
-
-    spec = importlib.util.spec_from_file_location("dice_gt4_run", REPO_ROOT / "bench" / "dice_gt4_run.py")
-    bench = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = bench  # its dataclass looks its module up there
-    spec.loader.exec_module(bench)
+    bench = bench_script("dice_gt4_run")
     if not (bench.DEFAULT_DATA / "reference" / "DICe_solution.e").is_file():
         pytest.skip(f"dice_gt4 not found in {bench.DEFAULT_DATA} (set DICE_GT4_DATA)")
     # The engine's own refinement (measured: 0.087 px, every frame, at most 0.84 µm, at most 8.9 µε).

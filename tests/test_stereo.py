@@ -4,14 +4,12 @@ and orientations, and a real pair."""
 from __future__ import annotations
 
 import functools
-import importlib.util
-from pathlib import Path
 from types import SimpleNamespace
 
 import cv2
 import numpy as np
 import pytest
-from conftest import assert_close
+from conftest import assert_close, bench_script
 from scipy import ndimage
 from scipy.spatial import cKDTree
 
@@ -440,11 +438,7 @@ def test_an_experiment_with_cameras_of_other_scales_meets_its_accuracy(tmp_path)
 
 
 def _real_pair_bench():
-    path = Path(__file__).resolve().parents[1] / "bench" / "dice_gt4_stereo.py"
-    spec = importlib.util.spec_from_file_location("dice_gt4_stereo", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return bench_script("dice_gt4_stereo")
 
 
 @pytest.mark.slow
