@@ -301,6 +301,20 @@ def _disc_rows(radius: int) -> list[tuple[int, int]]:
     return [(dy, math.isqrt(radius * radius - dy * dy)) for dy in range(-radius, radius + 1)]
 
 
+def _subset_centres(img: np.ndarray, x, y) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """`x` as an array, and the centres rounded to whole pixels (flat), checked to lie inside `img`."""
+    xs = np.asarray(x)
+    ys = np.asarray(y)
+    if xs.shape != ys.shape:
+        raise ValueError(f"x and y differ in shape: {xs.shape} vs {ys.shape}")
+    xi = np.rint(xs).astype(np.int64).ravel()
+    yi = np.rint(ys).astype(np.int64).ravel()
+    h, w = img.shape
+    if xi.size and (xi.min() < 0 or yi.min() < 0 or xi.max() >= w or yi.max() >= h):
+        raise ValueError("subset centres must lie inside the image")
+    return xs, xi, yi
+
+
 def subset_texture(
     image: np.ndarray,
     x: np.ndarray,
@@ -345,15 +359,8 @@ def subset_texture(
         raise ValueError(f"image must be 2-D, got shape {img.shape}")
     if radius < 0:
         raise ValueError(f"radius must be non-negative, got {radius}")
-    xs = np.asarray(x)
-    ys = np.asarray(y)
-    if xs.shape != ys.shape:
-        raise ValueError(f"x and y differ in shape: {xs.shape} vs {ys.shape}")
-    xi = np.rint(xs).astype(np.int64).ravel()
-    yi = np.rint(ys).astype(np.int64).ravel()
+    xs, xi, yi = _subset_centres(img, x, y)
     h, w = img.shape
-    if xi.size and (xi.min() < 0 or yi.min() < 0 or xi.max() >= w or yi.max() >= h):
-        raise ValueError("subset centres must lie inside the image")
     gy, gx = np.gradient(img) if min(h, w) > 1 else (np.zeros_like(img), np.zeros_like(img))
     inside = np.ones_like(img) if mask is None else np.asarray(mask, dtype=bool).astype(float)
     if inside.shape != img.shape:
@@ -483,15 +490,8 @@ def subset_precision(
         raise ValueError(f"radius must be at least 1, got {radius}")
     if not (math.isfinite(noise) and noise >= 0):
         raise ValueError(f"noise must be a non-negative number, got {noise}")
-    xs = np.asarray(x)
-    ys = np.asarray(y)
-    if xs.shape != ys.shape:
-        raise ValueError(f"x and y differ in shape: {xs.shape} vs {ys.shape}")
-    xi = np.rint(xs).astype(np.int64).ravel()
-    yi = np.rint(ys).astype(np.int64).ravel()
+    xs, xi, yi = _subset_centres(img, x, y)
     h, w = img.shape
-    if xi.size and (xi.min() < 0 or yi.min() < 0 or xi.max() >= w or yi.max() >= h):
-        raise ValueError("subset centres must lie inside the image")
     m = None
     if mask is not None:
         m = np.asarray(mask, dtype=bool)
